@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kestrelgate::console {
+
+// The console window as the screen buffer reports it. All zero for a pipe or a file.
+struct ConsoleWindow {
+  std::int16_t left = 0;
+  std::int16_t top = 0;
+  std::int16_t right = 0;
+  std::int16_t bottom = 0;
+};
+
+// Draws output into a console window's screen buffer itself (screen mode). Only platforms with
+// a console screen buffer have one.
+class ScreenWriter {
+ public:
+  virtual ~ScreenWriter() = default;
+  // One write request: the bytes, rendered with the console's control-byte rules.
+  virtual void writeRequest(const char* data, std::size_t length) = 0;
+};
+
+// Standard input as the C runtime's stream, read in fgets-sized pieces.
+class InputStream {
+ public:
+  virtual ~InputStream() = default;
+  // fgets semantics: at most size - 1 bytes, ending after an LF if one comes first, then a
+  // zero byte. False at the end of input or on a read error. A CR LF pair reaches the caller
+  // as a single LF, as a text-mode stream delivers it.
+  virtual bool getPiece(char* buffer, int size) = 0;
+};
+
+// What the console channel needs of the operating system.
+class ConsolePlatform {
+ public:
+  virtual ~ConsolePlatform() = default;
+
+  // Fetches the standard handles and adds the processed-input bit to an interactive console's
+  // input mode, so that Ctrl+C stays an interrupt rather than a character.
+  virtual void fetchHandles() = 0;
+
+  // The console window of standard output; false when it is no console (a pipe or a file).
+  virtual bool queryWindow(ConsoleWindow& window) = 0;
+
+  // One write call on standard output. False on failure; `written` is what was taken.
+  virtual bool writeOutput(const char* data, std::size_t length, std::size_t& written) = 0;
+
+  // The screen-mode renderer, or nullptr where the platform has no console screen buffer.
+  virtual ScreenWriter* screenWriter() { return nullptr; }
+
+  // The process's standard input stream.
+  virtual InputStream& standardInput() = 0;
+};
+
+// The platform's real console, defined by the platform's backend file.
+ConsolePlatform& systemConsolePlatform();
+
+}  // namespace kestrelgate::console

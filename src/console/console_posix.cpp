@@ -1,0 +1,73 @@
+// The console on POSIX: standard input through the C runtime's stream, output with write(2)
+// on descriptor 1. There is no console screen buffer here, so output always runs in stream
+// mode and the terminal does its own wrapping, scrolling and bell.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "console/console_platform.h"
+
+namespace kestrelgate::console {
+namespace {
+
+// fgets on stdin, with the one thing a Windows text-mode stream does for us that POSIX does
+// not: a CR LF pair arrives as a single LF, however the 512-byte pieces fall.
+class StdinStream final : public InputStream {
+ public:
+  bool getPiece(char* buffer, int size) override {
+    if (std::fgets(buffer, size, stdin) == nullptr) return false;
+    int last = size - 2;
+    while (last >= 0 && buffer[last] == '\0') --last;
+    if (last < 0) return true;
+    if (buffer[last] == '\n' && last > 0 && buffer[last - 1] == '\r') {
+      buffer[last - 1] = '\n';
+      buffer[last] = '\0';
+    } else if (buffer[last] == '\r' && last == size - 2) {
+      // The piece is full and ends in CR: if its LF is next, take it now, so that the pair
+      // ends this line and no empty line follows.
+      const int next = std::getc(stdin);
+      if (next == '\n') {
+        buffer[last] = '\n';
+      } else if (next != EOF) {
+        std::ungetc(next, stdin);
+      }
+    }
+    return true;
+  }
+};
+
+class PosixConsole final : public ConsolePlatform {
+ public:
+  void fetchHandles() override {}
+
+  bool queryWindow(ConsoleWindow&) override { return false; }
+
+  bool writeOutput(const char* data, std::size_t length, std::size_t& written) override {
+    for (;;) {
+      const ssize_t n = ::write(STDOUT_FILENO, data, length);
+      if (n >= 0) {
+        written = static_cast<std::size_t>(n);
+        return true;
+      }
+      if (errno != EINTR) {
+        written = 0;
+        return false;
+      }
+    }
+  }
+
+  InputStream& standardInput() override { return stdin_; }
+
+ private:
+  StdinStream stdin_;
+};
+
+}  // namespace
+
+ConsolePlatform& systemConsolePlatform() {
+  static PosixConsole console;
+  return console;
+}
+
+}  // namespace kestrelgate::console

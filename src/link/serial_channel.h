@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "console/channel_table.h"
+#include "console/io_result.h"
+#include "link/port_spec.h"
+#include "link/serial_device.h"
+
+namespace kestrelgate::link {
+
+using console::IoResult;
+
+// The open link to the chess computer, one slot of the channel table.
+class SerialChannel final : public console::Channel {
+ public:
+  SerialChannel(SerialPlatform& platform, std::unique_ptr<SerialDevice> device,
+                std::uint32_t portNumber, const PortSpec& spec);
+
+  IoResult close() override;
+  IoResult readBytes(char* buffer, std::uint32_t requested, std::uint32_t& got) override;
+  IoResult writeBytes(const char* data, std::uint32_t length) override;
+  IoResult bytesWaiting(std::uint32_t& count) override;
+
+  // Wide variants: the count is in 16-bit units.
+  IoResult readWide(char* buffer, std::uint32_t units, std::uint32_t& gotBytes);
+  IoResult writeWide(const char* data, std::uint32_t units);
+
+  // 1 when no byte is waiting, 0 when some are, -1 when the count cannot be read.
+  int endTest();
+
+  std::uint32_t portNumber() const { return portNumber_; }
+  const PortSpec& spec() const { return spec_; }
+
+ private:
+  SerialPlatform& platform_;
+  std::unique_ptr<SerialDevice> device_;
+  std::uint32_t portNumber_;
+  PortSpec spec_;
+};
+
+// Waits for carrier, then DSR, each only when its limit is non-zero. Spins on the modem status
+// without pausing: with the fixed settings it never runs.
+bool waitForLines(SerialDevice& device, SerialPlatform& platform, std::uint32_t carrierLimit,
+                  std::uint32_t dsrLimit);
+
+// Opens and configures a port into a free channel slot. With a devicePath the port name only
+// selects the settings, and the given device file is opened instead.
+IoResult openSerial(int channel, std::string_view specText,
+                    SerialPlatform& platform = systemSerialPlatform(),
+                    const std::string* devicePath = nullptr);
+
+// One read request of up to `count` bytes on a channel; empty when nothing arrived, the read
+// failed or the slot holds no channel. Sets up the console first.
+std::string readChars(int channel, std::uint32_t count);
+
+}  // namespace kestrelgate::link

@@ -1,0 +1,74 @@
+#include "uci/move_reader.h"
+
+#include <chrono>
+#include <thread>
+#include <utility>
+
+#include "console/text.h"
+
+namespace kestrelgate::uci {
+
+MoveReader::MoveReader(ByteSource source, console::LineOutput& output, Pause pause)
+    : source_(std::move(source)), output_(output), pause_(std::move(pause)) {}
+
+std::string MoveReader::readSerialLine() {
+  std::string serialLine;
+  for (;;) {
+    const std::string got = source_();
+    if (got.empty()) {
+      if (pause_) pause_();
+      continue;
+    }
+    // Some machines send mark parity as an eighth data bit: only seven bits carry text.
+    const char byte = static_cast<char>(static_cast<unsigned char>(got[0]) & 0x7F);
+    // Coordinate moves come as e2-e4 and captures as d4xe5; dropping "-" and "x" leaves the
+    // UCI form. The chess computer ends its lines with CR LF.
+    if (byte != '\r' && byte != '-' && byte != 'x') serialLine.push_back(byte);
+    if (byte == '\n') break;
+  }
+  if (!serialLine.empty() && serialLine.back() == '\n') serialLine.pop_back();
+  return console::trimBlanks(serialLine);
+}
+
+namespace {
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+std::string collapseBlanks(std::string text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == ' ' && !out.empty() && out.back() == ' ') continue;
+    out.push_back(c);
+  }
+  return out;
+}
+
+}  // namespace
+
+MoveReply MoveReader::readMove() {
+  for (;;) {
+    const std::string serialLine = readSerialLine();
+    if (serialLine.size() >= 2 && isDigit(serialLine[0]) && isDigit(serialLine[1])) {
+      // The move number runs up to the first blank; the moves stand in fixed columns of what
+      // follows. A line without a blank is its own remainder.
+      const std::size_t blank = serialLine.find(' ');
+      const std::size_t from = blank == std::string::npos ? 0 : blank + 1;
+      const std::string remainder =
+          collapseBlanks(console::trimBlanks(std::string_view(serialLine).substr(from)));
+      MoveReply reply;
+      reply.move = console::toLowerText(std::string_view(remainder).substr(0, 4));
+      if (remainder.size() >= 6) {
+        reply.secondMove = console::toLowerText(std::string_view(remainder).substr(5, 4));
+      }
+      if (reply.move.size() >= 3) return reply;
+    } else if (serialLine.size() >= 2) {
+      output_.writeText("info string ");
+      output_.writeLine(serialLine);
+    }
+  }
+}
+
+void pauseAfterEmptyRead() { std::this_thread::sleep_for(std::chrono::milliseconds(10)); }
+
+}  // namespace kestrelgate::uci

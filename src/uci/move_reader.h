@@ -1,0 +1,44 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "console/console_channel.h"
+
+namespace kestrelgate::uci {
+
+// The chess computer's next move and the second move of the same move line.
+struct MoveReply {
+  std::string move;        // 3 or 4 characters
+  std::string secondMove;  // 0 to 4 characters
+};
+
+// Turns what the chess computer prints into UCI moves: lines are assembled byte by byte, move
+// lines yield their moves, every other line of two or more characters reaches the GUI as an
+// "info string" line.
+class MoveReader {
+ public:
+  // One read request for one byte: the byte, or the empty text when none came.
+  using ByteSource = std::function<std::string()>;
+  // Called after a read that delivered nothing, so that a port which answers at once (or a
+  // device that has gone) cannot turn the reader into a busy loop.
+  using Pause = std::function<void()>;
+
+  MoveReader(ByteSource source, console::LineOutput& output, Pause pause);
+
+  // Blocks until a move line gives a first move of at least 3 characters.
+  MoveReply readMove();
+
+  // One assembled, filtered and trimmed line (possibly empty).
+  std::string readSerialLine();
+
+ private:
+  ByteSource source_;
+  console::LineOutput& output_;
+  Pause pause_;
+};
+
+// The pause the running program makes after an empty read: a few milliseconds.
+void pauseAfterEmptyRead();
+
+}  // namespace kestrelgate::uci

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "console/console_channel.h"
+
+namespace kestrelgate::uci {
+
+class MoveReader;
+
+// The conversation with the GUI: answers "uci", "isready" and every "go", ends at "quit".
+class UciLoop {
+ public:
+  // One command line into the text; false once the input has ended with nothing to deliver.
+  using CommandSource = std::function<bool(std::string&)>;
+  // The chess computer's next move; the loop keeps the second move for the following "go".
+  using MoveSource = std::function<struct MoveReply()>;
+
+  UciLoop(CommandSource commands, console::LineOutput& output, MoveSource moves);
+
+  // Returns after "quit", or when the GUI has closed our input.
+  void runCommandLoop();
+
+ private:
+  CommandSource commands_;
+  console::LineOutput& output_;
+  MoveSource moves_;
+  bool pendingReply_ = false;
+  std::string storedReply_;
+};
+
+}  // namespace kestrelgate::uci
