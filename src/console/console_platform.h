@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 
 namespace kestrelgate::console {
 
@@ -53,6 +55,9 @@ class ConsolePlatform {
   // The process's standard input stream.
   virtual InputStream& standardInput() = 0;
 };
+
+// A C runtime stream read as a text-mode line source (defined by the backend file).
+std::unique_ptr<InputStream> makeTextInput(std::FILE* stream);
 
 // The platform's real console, defined by the platform's backend file.
 ConsolePlatform& systemConsolePlatform();

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 
 #include "console/console_platform.h"
 
@@ -13,10 +14,12 @@ namespace {
 
 // fgets on stdin, with the one thing a Windows text-mode stream does for us that POSIX does
 // not: a CR LF pair arrives as a single LF, however the 512-byte pieces fall.
-class StdinStream final : public InputStream {
+class TextStream final : public InputStream {
  public:
+  explicit TextStream(std::FILE* stream) : stream_(stream) {}
+
   bool getPiece(char* buffer, int size) override {
-    if (std::fgets(buffer, size, stdin) == nullptr) return false;
+    if (std::fgets(buffer, size, stream_) == nullptr) return false;
     int last = size - 2;
     while (last >= 0 && buffer[last] == '\0') --last;
     if (last < 0) return true;
@@ -26,15 +29,18 @@ class StdinStream final : public InputStream {
     } else if (buffer[last] == '\r' && last == size - 2) {
       // The piece is full and ends in CR: if its LF is next, take it now, so that the pair
       // ends this line and no empty line follows.
-      const int next = std::getc(stdin);
+      const int next = std::getc(stream_);
       if (next == '\n') {
         buffer[last] = '\n';
       } else if (next != EOF) {
-        std::ungetc(next, stdin);
+        std::ungetc(next, stream_);
       }
     }
     return true;
   }
+
+ private:
+  std::FILE* stream_;
 };
 
 class PosixConsole final : public ConsolePlatform {
@@ -60,10 +66,14 @@ class PosixConsole final : public ConsolePlatform {
   InputStream& standardInput() override { return stdin_; }
 
  private:
-  StdinStream stdin_;
+  TextStream stdin_{stdin};
 };
 
 }  // namespace
+
+std::unique_ptr<InputStream> makeTextInput(std::FILE* stream) {
+  return std::make_unique<TextStream>(stream);
+}
 
 ConsolePlatform& systemConsolePlatform() {
   static PosixConsole console;

@@ -1,0 +1,122 @@
+#include "uci/uci_loop.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "recording_output.h"
+#include "uci/move_reader.h"
+
+namespace kestrelgate::uci {
+namespace {
+
+using testing::RecordingOutput;
+
+const char* const kUciReply =
+    "id name Kestrelgate V1.1\r\n"
+    "id author Ostwyndhaven\r\n"
+    "option name OwnBook type check default true\r\n"
+    "uciok\r\n";
+
+// The GUI's lines, then the end of input; the chess computer's move lines in order.
+struct Session {
+  std::deque<std::string> commands;
+  std::deque<MoveReply> moves;
+  RecordingOutput output;
+  int commandReads = 0;
+  int moveReads = 0;
+  // Output already written when each move was asked for.
+  std::vector<std::string> wireAtMoveRead;
+
+  std::string run() {
+    UciLoop loop(
+        [this](std::string& line) {
+          ++commandReads;
+          if (commands.empty()) {
+            line.clear();
+            return false;
+          }
+          line = commands.front();
+          commands.pop_front();
+          return true;
+        },
+        output,
+        [this] {
+          ++moveReads;
+          wireAtMoveRead.push_back(output.wire);
+          if (moves.empty()) throw std::runtime_error("no move line left");
+          MoveReply reply = moves.front();
+          moves.pop_front();
+          return reply;
+        });
+    loop.runCommandLoop();
+    return output.wire;
+  }
+};
+
+TEST(UciLoop, AnswersUciIsreadyAndQuitsWithBlanksTrimmed) {
+  Session s;
+  s.commands = {"uci", "  uci  ", "isready", "   ", "", "quit  ", "isready"};
+  EXPECT_EQ(s.run(), std::string(kUciReply) + kUciReply + "readyok\r\n");
+  EXPECT_EQ(s.commandReads, 6);  // nothing after quit is read
+}
+
+TEST(UciLoop, IgnoresEverythingElseWithoutOutput) {
+  Session s;
+  s.commands = {"uci\t",      "UCI",  "Quit",  "ucinewgame", "position startpos moves e2e4",
+                "setoption name OwnBook value false", "stop", "g", "ponderhit", "debug on",
+                "register later", "\tquit", "quit"};
+  EXPECT_EQ(s.run(), "");
+  EXPECT_EQ(s.moveReads, 0);
+}
+
+TEST(UciLoop, EveryCommandBeginningWithGoWaitsForAMove) {
+  Session s;
+  s.commands = {"go", "go infinite", "go wtime 300000 btime 300000", "go ponder", "gox", "quit"};
+  for (const char* m : {"a2a3", "b2b3", "c2c3", "d2d3", "e2e3"}) s.moves.push_back({m, ""});
+  EXPECT_EQ(s.run(),
+            "bestmove a2a3\r\nbestmove b2b3\r\nbestmove c2c3\r\nbestmove d2d3\r\n"
+            "bestmove e2e3\r\n");
+  EXPECT_EQ(s.moveReads, 5);
+  EXPECT_EQ(s.output.requests[0], "bestmove ");
+  EXPECT_EQ(s.output.requests[1], "a2a3");
+}
+
+TEST(UciLoop, TheSecondMoveAnswersTheNextGoAcrossOtherCommands) {
+  Session s;
+  s.commands = {"go", "ucinewgame", "position startpos moves e2e4 e7e5", "isready", "go",
+                "go", "quit"};
+  s.moves = {{"e2e4", "e7e5"}, {"g1f3", "b8c6"}};
+  EXPECT_EQ(s.run(),
+            "bestmove e2e4\r\nreadyok\r\nbestmove e7e5\r\nbestmove g1f3\r\n");
+  EXPECT_EQ(s.moveReads, 2);
+}
+
+TEST(UciLoop, AStoredReplyShorterThanAMoveIsNoReply) {
+  Session s;
+  s.commands = {"go", "go", "go", "go", "quit"};
+  s.moves = {{"e2e4", ""}, {"d2d4", "d7"}, {"c2c4", "c7c5"}};
+  EXPECT_EQ(s.run(), "bestmove e2e4\r\nbestmove d2d4\r\nbestmove c2c4\r\nbestmove c7c5\r\n");
+  EXPECT_EQ(s.moveReads, 3);
+}
+
+TEST(UciLoop, CommandsSentDuringAWaitAreAnsweredAfterIt) {
+  Session s;
+  s.commands = {"go", "isready", "stop", "quit"};
+  s.moves = {{"e2e4", "e7e5"}};
+  EXPECT_EQ(s.run(), "bestmove e2e4\r\nreadyok\r\n");
+  ASSERT_EQ(s.wireAtMoveRead.size(), 1u);
+  EXPECT_EQ(s.wireAtMoveRead[0], "");
+}
+
+TEST(UciLoop, TheEndOfInputEndsTheLoopWithoutOutput) {
+  Session s;
+  s.commands = {"isready"};
+  EXPECT_EQ(s.run(), "readyok\r\n");
+  EXPECT_EQ(s.commandReads, 2);
+}
+
+}  // namespace
+}  // namespace kestrelgate::uci
