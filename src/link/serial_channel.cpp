@@ -1,0 +1,237 @@
+// The serial channel's own logic: which device to open, how to size its queues, which time-outs
+// and line settings to give it, the modem-line waits and the result codes. Every operating-system
+// request goes through SerialDevice, one call per request, so this file is the same on every
+// platform.
+#include "link/serial_channel.h"
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "console/console_channel.h"
+
+namespace kestrelgate::link {
+namespace {
+
+// Used when neither the specification nor the driver names a queue size.
+constexpr std::uint32_t kFallbackQueueSize = 16384;
+
+std::uint32_t chooseQueueSize(std::uint32_t requested, std::uint32_t current,
+                              std::uint32_t maximum) {
+  if (requested != 0) return requested;
+  if (current != 0) return current;
+  if (maximum != 0) return maximum;
+  return kFallbackQueueSize;
+}
+
+// The record's parity numbering is not the driver's: Even is 1 in the record but 2 on the port.
+std::uint8_t driverParity(ParityKind parity) {
+  switch (parity) {
+    case ParityKind::None:
+      return kNoParity;
+    case ParityKind::Even:
+      return kEvenParity;
+    case ParityKind::Odd:
+      return kOddParity;
+    case ParityKind::Space:
+      return kSpaceParity;
+    case ParityKind::Mark:
+      return kMarkParity;
+  }
+  return kNoParity;
+}
+
+std::uint8_t driverStopBits(StopBitsKind stopBits) {
+  switch (stopBits) {
+    case StopBitsKind::One:
+      return kOneStopBit;
+    case StopBitsKind::OneAndHalf:
+      return kOne5StopBits;
+    case StopBitsKind::Two:
+      return kTwoStopBits;
+  }
+  return kOneStopBit;
+}
+
+// Sets the line-control fields from the specification; every other field of the port's state
+// stays as the driver reported it.
+void applyLineSettings(const PortSpec& spec, LineSettings& settings) {
+  settings.baudRate = spec.speed;
+  settings.binary = !spec.addLf;
+  settings.parityCheck = spec.checkParity;
+  settings.outxCtsFlow = spec.ctsTimeout != 0;
+  settings.outxDsrFlow = false;
+  settings.dtrControl = spec.dtrEnable ? DtrControl::Enable : DtrControl::Disable;
+  settings.dsrSensitivity = spec.dsrTimeout != 0;
+  settings.outX = false;
+  settings.inX = false;
+  settings.nullStrip = false;
+  settings.rtsControl = spec.suppressRts ? RtsControl::Disable : RtsControl::Handshake;
+  settings.abortOnError = false;
+  settings.byteSize = static_cast<std::uint8_t>(spec.dataBits & 0xFFu);
+  settings.parity = driverParity(spec.parity);
+  settings.stopBits = driverStopBits(spec.stopBits);
+}
+
+// Steps after the device is open; the first failure ends them with its result.
+IoResult configure(SerialDevice& device, const PortSpec& spec) {
+  CommProperties properties;
+  if (!device.getProperties(properties)) return IoResult::QueryFailed;
+  const std::uint32_t transmitSize =
+      chooseQueueSize(spec.txBufferSize, properties.currentTxQueue, properties.maxTxQueue);
+  const std::uint32_t receiveSize =
+      chooseQueueSize(spec.rxBufferSize, properties.currentRxQueue, properties.maxRxQueue);
+  if (!device.setupQueues(receiveSize, transmitSize)) return IoResult::IllegalRequest;
+
+  CommTimeouts timeouts;
+  if (!device.getTimeouts(timeouts)) return IoResult::QueryFailed;
+  if (spec.ctsTimeout != 0) {
+    // Interval time-out only: a read waits for its first byte, then returns once the line has
+    // been quiet for ctsTimeout ms. The write time-outs are the port's own.
+    timeouts.readIntervalTimeout = spec.ctsTimeout;
+    timeouts.readTotalTimeoutMultiplier = 0;
+    timeouts.readTotalTimeoutConstant = 0;
+  }
+  // Written back even when unchanged, so the driver confirms the values it holds.
+  if (!device.setTimeouts(timeouts)) return IoResult::IllegalRequest;
+
+  LineSettings settings;
+  if (!device.getState(settings)) return IoResult::QueryFailed;
+  applyLineSettings(spec, settings);
+  if (!device.setState(settings)) return IoResult::IllegalRequest;
+
+  // DTR goes up at the end of every successful configuration, even when the DTR mode just set
+  // lowered it: the chess computer's interface wants a live DTR. A port without the line still
+  // works, so the result does not matter.
+  (void)device.raiseDtr();
+  return IoResult::Ok;
+}
+
+bool waitForModemLine(SerialDevice& device, SerialPlatform& platform, std::uint32_t bit,
+                      std::uint32_t limit) {
+  const std::uint32_t start = platform.milliseconds();
+  std::uint32_t status = 0;
+  if (!device.modemStatus(status)) return false;
+  for (;;) {
+    // Unsigned difference: correct across one wrap of the 32-bit clock. Equal to the limit
+    // still waits.
+    const std::uint32_t elapsed = platform.milliseconds() - start;
+    if (elapsed > limit) return (status & bit) != 0;
+    if ((status & bit) != 0) return true;
+    if (!device.modemStatus(status)) return false;
+  }
+}
+
+}  // namespace
+
+bool waitForLines(SerialDevice& device, SerialPlatform& platform, std::uint32_t carrierLimit,
+                  std::uint32_t dsrLimit) {
+  if (carrierLimit != 0 && !waitForModemLine(device, platform, kCarrierOn, carrierLimit)) {
+    return false;
+  }
+  if (dsrLimit != 0 && !waitForModemLine(device, platform, kDsrOn, dsrLimit)) return false;
+  return true;
+}
+
+SerialChannel::SerialChannel(SerialPlatform& platform, std::unique_ptr<SerialDevice> device,
+                             std::uint32_t portNumber, const PortSpec& spec)
+    : platform_(platform), device_(std::move(device)), portNumber_(portNumber), spec_(spec) {}
+
+IoResult SerialChannel::close() {
+  // Nothing about the lines is changed here; the device is simply let go.
+  if (device_) device_->close();
+  return IoResult::Ok;
+}
+
+IoResult SerialChannel::readBytes(char* buffer, std::uint32_t requested, std::uint32_t& got) {
+  got = 0;
+  if (!waitForLines(*device_, platform_, spec_.cdTimeout, spec_.dsrTimeout)) {
+    return IoResult::IoFailed;
+  }
+  std::uint32_t received = 0;
+  if (!device_->read(buffer, requested, received)) return IoResult::IoFailed;
+  got = received;
+  return IoResult::Ok;
+}
+
+IoResult SerialChannel::writeBytes(const char* data, std::uint32_t length) {
+  if (!waitForLines(*device_, platform_, spec_.cdTimeout, spec_.dsrTimeout)) {
+    return IoResult::IoFailed;
+  }
+  std::uint32_t written = 0;
+  if (!device_->write(data, length, written) || written != length) return IoResult::IoFailed;
+  return IoResult::Ok;
+}
+
+IoResult SerialChannel::bytesWaiting(std::uint32_t& count) {
+  count = 0;
+  std::uint32_t waiting = 0;
+  if (!device_->waitingCount(waiting)) return IoResult::IllegalRequest;
+  count = waiting;
+  return IoResult::Ok;
+}
+
+// A unit count whose byte count does not fit in 32 bits cannot describe a real buffer; it is
+// refused rather than wrapped, which would move fewer bytes and still report success.
+constexpr std::uint32_t kMostWideUnits = std::numeric_limits<std::uint32_t>::max() / 2;
+
+IoResult SerialChannel::readWide(char* buffer, std::uint32_t units, std::uint32_t& gotBytes) {
+  gotBytes = 0;
+  if (units > kMostWideUnits) return IoResult::IllegalRequest;
+  return readBytes(buffer, units * 2, gotBytes);
+}
+
+IoResult SerialChannel::writeWide(const char* data, std::uint32_t units) {
+  if (units > kMostWideUnits) return IoResult::IllegalRequest;
+  return writeBytes(data, units * 2);
+}
+
+int SerialChannel::endTest() {
+  std::uint32_t count = 0;
+  if (bytesWaiting(count) != IoResult::Ok) return -1;
+  return count == 0 ? 1 : 0;
+}
+
+IoResult openSerial(int channel, std::string_view specText, SerialPlatform& platform,
+                    const std::string* devicePath) {
+  console::ChannelTable& table = console::channelTable();
+  if (table.checkFree(channel) != IoResult::Ok) return IoResult::IllegalRequest;
+
+  PortSpec spec;
+  if (parsePortSpec(specText, spec) != IoResult::Ok) return IoResult::IllegalRequest;
+  // No interrupt can be chosen for a port; asking for one fails before the port is touched.
+  if (spec.irq != 0) return IoResult::IllegalRequest;
+
+  const std::uint32_t portNumber = spec.portNumber == 0 ? 1 : spec.portNumber;
+  const std::string path =
+      devicePath != nullptr ? *devicePath : platform.devicePath(spec.portNumber);
+  std::unique_ptr<SerialDevice> device = platform.open(path);
+  if (!device) return IoResult::OpenFailed;
+
+  IoResult result = configure(*device, spec);
+  // The line wait runs whatever the configuration gave, and its failure outranks that result.
+  if (!waitForLines(*device, platform, spec.cdTimeout, spec.dsrTimeout)) {
+    result = IoResult::IllegalRequest;
+  }
+  if (result != IoResult::Ok) {
+    device->close();
+    return result;
+  }
+  return table.install(
+      channel, std::make_unique<SerialChannel>(platform, std::move(device), portNumber, spec));
+}
+
+std::string readChars(int channel, std::uint32_t count) {
+  console::setUpConsole();
+  auto* serial = dynamic_cast<SerialChannel*>(console::channelTable().find(channel));
+  if (serial == nullptr) return {};
+  std::string bytes(count, '\0');
+  std::uint32_t got = 0;
+  if (serial->readBytes(bytes.data(), count, got) != IoResult::Ok) return {};
+  bytes.resize(got);
+  return bytes;
+}
+
+}  // namespace kestrelgate::link

@@ -1,0 +1,408 @@
+#include "link/serial_channel.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "console/channel_table.h"
+#include "fake_serial.h"
+
+namespace kestrelgate::link {
+namespace {
+
+using testing::FakePlatform;
+
+const std::string kFixed = "COM1:" + std::string(kPortSettings);
+constexpr int kChannel = 2;
+
+class SerialChannelTest : public ::testing::Test {
+ protected:
+  void SetUp() override { console::channelTable().clear(); }
+  void TearDown() override { console::channelTable().clear(); }
+
+  SerialChannel* opened() {
+    return dynamic_cast<SerialChannel*>(console::channelTable().find(kChannel));
+  }
+
+  FakePlatform platform;
+};
+
+TEST_F(SerialChannelTest, FixedSettingsMakeExactlyTheseCalls) {
+  platform.port.properties = {0, 0, 0, 0};
+  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+  const std::vector<std::string> expected = {
+      "devicePath 1", "open /fake/port1", "getProperties", "setupQueues 16384 16384",
+      "getTimeouts",  "setTimeouts",      "getState",      "setState",
+      "raiseDtr",
+  };
+  EXPECT_EQ(platform.port.calls, expected);  // in particular: no modem status, no close
+  ASSERT_NE(opened(), nullptr);
+  EXPECT_EQ(opened()->portNumber(), 1u);
+  EXPECT_EQ(opened()->spec().speed, 600u);
+}
+
+TEST_F(SerialChannelTest, TimeoutsGoBackAsTheyCameWhenCtsTimeoutIsZero) {
+  platform.port.timeouts = {11, 22, 33, 44, 55};
+  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+  ASSERT_EQ(platform.port.timeoutsSet.size(), 1u);
+  EXPECT_EQ(platform.port.timeoutsSet[0], (CommTimeouts{11, 22, 33, 44, 55}));
+}
+
+TEST_F(SerialChannelTest, CtsTimeoutSetsTheIntervalAndClearsReadTotals) {
+  platform.port.timeouts = {11, 22, 33, 44, 55};
+  ASSERT_EQ(openSerial(kChannel, "COM1:600,N,8,1,CS250,DS0", platform), IoResult::Ok);
+  ASSERT_EQ(platform.port.timeoutsSet.size(), 1u);
+  EXPECT_EQ(platform.port.timeoutsSet[0], (CommTimeouts{250, 0, 0, 44, 55}));
+  EXPECT_TRUE(platform.port.statesSet.at(0).outxCtsFlow);
+}
+
+TEST_F(SerialChannelTest, QueueSizesPreferSpecThenCurrentThenMaximum) {
+  struct Case {
+    std::string spec;
+    CommProperties properties;
+    std::string call;
+  };
+  const std::vector<Case> cases = {
+      {kFixed, {100, 200, 300, 400}, "setupQueues 300 100"},
+      {kFixed, {0, 200, 0, 400}, "setupQueues 400 200"},
+      {"COM1:600,N,8,1,CS0,DS0,TB7,RB9", {100, 200, 300, 400}, "setupQueues 9 7"},
+      {"COM1:600,N,8,1,CS0,DS0,RB9", {0, 0, 0, 0}, "setupQueues 9 16384"},
+  };
+  for (const Case& c : cases) {
+    console::channelTable().clear();
+    FakePlatform fresh;
+    fresh.port.properties = c.properties;
+    ASSERT_EQ(openSerial(kChannel, c.spec, fresh), IoResult::Ok) << c.spec;
+    EXPECT_EQ(fresh.port.calls.at(3), c.call) << c.spec;
+  }
+}
+
+TEST_F(SerialChannelTest, FixedSettingsGiveTheLineTable) {
+  // Start from a state with every field the other way, so each one must be set.
+  LineSettings start;
+  start.baudRate = 9600;
+  start.binary = false;
+  start.parityCheck = true;
+  start.outxCtsFlow = true;
+  start.outxDsrFlow = true;
+  start.dtrControl = DtrControl::Handshake;
+  start.dsrSensitivity = true;
+  start.outX = true;
+  start.inX = true;
+  start.nullStrip = true;
+  start.rtsControl = RtsControl::Toggle;
+  start.abortOnError = true;
+  start.byteSize = 7;
+  start.parity = kEvenParity;
+  start.stopBits = kTwoStopBits;
+  platform.port.state = start;
+  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+
+  LineSettings expected;
+  expected.baudRate = 600;
+  expected.binary = true;
+  expected.parityCheck = false;
+  expected.outxCtsFlow = false;
+  expected.outxDsrFlow = false;
+  expected.dtrControl = DtrControl::Disable;
+  expected.dsrSensitivity = false;
+  expected.outX = false;
+  expected.inX = false;
+  expected.nullStrip = false;
+  expected.rtsControl = RtsControl::Handshake;
+  expected.abortOnError = false;
+  expected.byteSize = 8;
+  expected.parity = kNoParity;
+  expected.stopBits = kOneStopBit;
+  ASSERT_EQ(platform.port.statesSet.size(), 1u);
+  EXPECT_EQ(platform.port.statesSet[0], expected);
+}
+
+TEST_F(SerialChannelTest, OtherSettingsMapToTheirLineFields) {
+  struct Case {
+    std::string spec;
+    std::uint8_t parity;
+    std::uint8_t stopBits;
+  };
+  const std::vector<Case> cases = {
+      {"COM1:300,E,7,2,CS0,DS0", kEvenParity, kTwoStopBits},
+      {"COM1:300,O,7,1.5,CS0,DS0", kOddParity, kOne5StopBits},
+      {"COM1:300,S,7,1,CS0,DS0", kSpaceParity, kOneStopBit},
+      {"COM1:300,M,7,1,CS0,DS0", kMarkParity, kOneStopBit},
+  };
+  for (const Case& c : cases) {
+    console::channelTable().clear();
+    FakePlatform fresh;
+    ASSERT_EQ(openSerial(kChannel, c.spec, fresh), IoResult::Ok) << c.spec;
+    EXPECT_EQ(fresh.port.statesSet.at(0).parity, c.parity) << c.spec;
+    EXPECT_EQ(fresh.port.statesSet.at(0).stopBits, c.stopBits) << c.spec;
+  }
+
+  console::channelTable().clear();
+  FakePlatform flags;
+  ASSERT_EQ(openSerial(kChannel, "COM1:600,PE,264,1,CS0,DS0,RS,DT,LF", flags), IoResult::Ok);
+  const LineSettings& set = flags.port.statesSet.at(0);
+  EXPECT_TRUE(set.parityCheck);
+  EXPECT_EQ(set.rtsControl, RtsControl::Disable);
+  EXPECT_EQ(set.dtrControl, DtrControl::Enable);
+  EXPECT_FALSE(set.binary);
+  EXPECT_EQ(set.byteSize, 8);  // the low 8 bits of 264
+}
+
+TEST_F(SerialChannelTest, EachFailingStepGivesItsResultAndClosesTheDevice) {
+  struct Case {
+    std::string failing;
+    IoResult result;
+  };
+  const std::vector<Case> cases = {
+      {"getProperties", IoResult::QueryFailed}, {"setupQueues", IoResult::IllegalRequest},
+      {"getTimeouts", IoResult::QueryFailed},   {"setTimeouts", IoResult::IllegalRequest},
+      {"getState", IoResult::QueryFailed},      {"setState", IoResult::IllegalRequest},
+  };
+  for (const Case& c : cases) {
+    console::channelTable().clear();
+    FakePlatform fresh;
+    fresh.port.failing.insert(c.failing);
+    EXPECT_EQ(openSerial(kChannel, kFixed, fresh), c.result) << c.failing;
+    // The first failure ends the configuration: its call is the last before the close.
+    ASSERT_GE(fresh.port.calls.size(), 2u);
+    EXPECT_EQ(fresh.port.calls.back(), "close") << c.failing;
+    EXPECT_EQ(fresh.port.calls[fresh.port.calls.size() - 2].rfind(c.failing, 0), 0u) << c.failing;
+    EXPECT_EQ(fresh.port.count("raiseDtr"), 0u) << c.failing;
+    EXPECT_EQ(console::channelTable().checkFree(kChannel), IoResult::Ok) << c.failing;
+  }
+}
+
+TEST_F(SerialChannelTest, DtrIsRaisedOnceAfterSetStateAndItsFailureIsIgnored) {
+  platform.port.failing.insert("raiseDtr");
+  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+  EXPECT_EQ(platform.port.count("raiseDtr"), 1u);
+  EXPECT_EQ(platform.port.indexOf("raiseDtr"), platform.port.indexOf("setState") + 1);
+  EXPECT_EQ(platform.port.count("close"), 0u);
+}
+
+TEST_F(SerialChannelTest, UnopenableDeviceGivesOpenFailedAfterThatOneCall) {
+  platform.port.failing.insert("open");
+  EXPECT_EQ(openSerial(kChannel, kFixed, platform), IoResult::OpenFailed);
+  EXPECT_EQ(platform.port.calls, (std::vector<std::string>{"devicePath 1", "open /fake/port1"}));
+  EXPECT_EQ(console::channelTable().checkFree(kChannel), IoResult::Ok);
+}
+
+TEST_F(SerialChannelTest, RejectedRequestsNeverReachThePlatform) {
+  const std::string rejected[] = {
+      "COM1:600,N,8,1,CS0,DS0,IR5",  // an interrupt number
+      "COM1:600,X",                  // a bad field
+      "COM1",                        // a bad name
+  };
+  for (const std::string& spec : rejected) {
+    EXPECT_EQ(openSerial(kChannel, spec, platform), IoResult::IllegalRequest) << spec;
+  }
+  EXPECT_EQ(openSerial(0, kFixed, platform), IoResult::IllegalRequest);
+  EXPECT_EQ(openSerial(256, kFixed, platform), IoResult::IllegalRequest);
+  EXPECT_TRUE(platform.port.calls.empty());
+}
+
+TEST_F(SerialChannelTest, DevicePathsComeFromThePlatformOrTheOverride) {
+  struct Case {
+    std::string name;
+    std::string devicePathCall;
+    std::uint32_t portNumber;
+  };
+  const std::vector<Case> cases = {
+      {"COM12:", "devicePath 12", 12},
+      {"COM2:", "devicePath 2", 2},
+      {"COM:", "devicePath 0", 1},
+      {"SER:", "devicePath 1", 1},
+  };
+  for (const Case& c : cases) {
+    console::channelTable().clear();
+    FakePlatform fresh;
+    ASSERT_EQ(openSerial(kChannel, c.name + std::string(kPortSettings), fresh), IoResult::Ok);
+    EXPECT_EQ(fresh.port.calls.at(0), c.devicePathCall) << c.name;
+    EXPECT_EQ(opened()->portNumber(), c.portNumber) << c.name;
+  }
+
+  console::channelTable().clear();
+  FakePlatform overridden;
+  const std::string path = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0";
+  ASSERT_EQ(openSerial(kChannel, kFixed, overridden, &path), IoResult::Ok);
+  EXPECT_EQ(overridden.port.count("devicePath"), 0u);
+  EXPECT_EQ(overridden.port.calls.at(0), "open " + path);
+}
+
+TEST_F(SerialChannelTest, DsrOffWithTheDefaultLimitWaitsJustOverASecondAndFails) {
+  platform.port.modemLines = kCarrierOn;  // carrier alone is not enough
+  EXPECT_EQ(openSerial(kChannel, "COM1:600,N,8,1,CS0", platform), IoResult::IllegalRequest);
+  // The clock advances 1 ms a reading; the first one is the start.
+  EXPECT_GE(platform.port.now, 1002u);
+  EXPECT_LE(platform.port.now, 1010u);
+  EXPECT_GT(platform.port.count("modemStatus"), 1000u);
+  EXPECT_EQ(platform.port.calls.back(), "close");
+  EXPECT_EQ(console::channelTable().checkFree(kChannel), IoResult::Ok);
+}
+
+TEST_F(SerialChannelTest, LineWaitFailureReplacesAnEarlierResult) {
+  platform.port.failing.insert("getState");
+  platform.port.failing.insert("modemStatus");
+  EXPECT_EQ(openSerial(kChannel, "COM1:600,N,8,1,CS0,DS5", platform), IoResult::IllegalRequest);
+  EXPECT_EQ(platform.port.count("modemStatus"), 1u);
+  EXPECT_EQ(platform.port.calls.back(), "close");
+}
+
+TEST_F(SerialChannelTest, LineWaitStopsAtTheBitAndChecksCarrierFirst) {
+  platform.port.modemLines = kCarrierOn | kDsrOn;
+  ASSERT_EQ(openSerial(kChannel, "COM1:600,N,8,1,CS0,CD50,DS50", platform), IoResult::Ok);
+  EXPECT_EQ(platform.port.count("modemStatus"), 2u);  // one per line, each already up
+
+  // Without carrier the wait fails and the read never reaches the device.
+  testing::FakePort& port = platform.port;
+  port.calls.clear();
+  port.modemLines = kDsrOn;
+  std::uint32_t got = 7;
+  char byte = 0;
+  EXPECT_EQ(opened()->readBytes(&byte, 1, got), IoResult::IoFailed);
+  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(port.count("read"), 0u);
+  EXPECT_GE(port.count("modemStatus"), 50u);
+}
+
+TEST(SerialLineWait, ElapsedTimeIsUnsignedAndStrict) {
+  // Clock near the top of its range: the difference must survive the wrap.
+  FakePlatform platform;
+  platform.port.now = 0xFFFFFFF0u;
+  testing::FakeDevice device(platform.port);
+  EXPECT_FALSE(waitForLines(device, platform, 0, 20));
+  // Readings: start, then one per turn; the turn that sees 21 elapsed ends it. An elapsed time
+  // of exactly 20 keeps waiting.
+  EXPECT_EQ(platform.port.now, 0xFFFFFFF0u + 22u);
+
+  // Both limits zero: the port is not asked at all.
+  platform.port.calls.clear();
+  EXPECT_TRUE(waitForLines(device, platform, 0, 0));
+  EXPECT_TRUE(platform.port.calls.empty());
+}
+
+TEST(SerialLineWait, ALineThatComesUpInTimeEndsTheWait) {
+  // A status read that fails ends the wait at once; one that shows the bit succeeds.
+  FakePlatform platform;
+  testing::FakeDevice device(platform.port);
+  platform.port.modemLines = kDsrOn;
+  EXPECT_TRUE(waitForLines(device, platform, 0, 1000));
+  EXPECT_EQ(platform.port.count("modemStatus"), 1u);
+  platform.port.failing.insert("modemStatus");
+  EXPECT_FALSE(waitForLines(device, platform, 1000, 0));
+}
+
+TEST_F(SerialChannelTest, ReadFailureKeepsTheChannelOpenAndTheNextReadTriesAgain) {
+  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+  platform.port.calls.clear();
+  platform.port.failing.insert("read");
+  EXPECT_EQ(readChars(kChannel, 1), "");
+  ASSERT_NE(opened(), nullptr);
+  platform.port.failing.erase("read");
+  platform.port.incoming = {"A", "", "xyz"};
+  EXPECT_EQ(readChars(kChannel, 1), "A");
+  EXPECT_EQ(readChars(kChannel, 1), "");  // a read that got nothing
+  EXPECT_EQ(readChars(kChannel, 3), "xyz");
+  EXPECT_EQ(platform.port.calls,
+            (std::vector<std::string>{"read 1", "read 1", "read 1", "read 3"}));
+
+  char buffer[4] = {};
+  std::uint32_t got = 9;
+  platform.port.failing.insert("read");
+  EXPECT_EQ(opened()->readBytes(buffer, 4, got), IoResult::IoFailed);
+  EXPECT_EQ(got, 0u);
+}
+
+TEST_F(SerialChannelTest, ReadCharsOnAFreeOrForeignSlotIsEmpty) {
+  EXPECT_EQ(readChars(kChannel, 1), "");
+  EXPECT_EQ(readChars(0, 1), "");
+  EXPECT_EQ(readChars(300, 1), "");
+  EXPECT_TRUE(platform.port.calls.empty());
+
+  // A slot holding some other kind of channel is not read either.
+  struct OtherChannel final : console::Channel {
+    IoResult close() override { return IoResult::Ok; }
+    IoResult readBytes(char* buffer, std::uint32_t, std::uint32_t& got) override {
+      buffer[0] = 'Z';
+      got = 1;
+      return IoResult::Ok;
+    }
+  };
+  ASSERT_EQ(console::channelTable().install(kChannel, std::make_unique<OtherChannel>()),
+            IoResult::Ok);
+  EXPECT_EQ(readChars(kChannel, 1), "");
+}
+
+TEST_F(SerialChannelTest, OpenSlotIsRefusedAndLeftAlone) {
+  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+  SerialChannel* first = opened();
+  FakePlatform second;
+  EXPECT_EQ(openSerial(kChannel, "COM2:" + std::string(kPortSettings), second),
+            IoResult::IllegalRequest);
+  EXPECT_TRUE(second.port.calls.empty());
+  EXPECT_EQ(opened(), first);
+  EXPECT_EQ(platform.port.count("close"), 0u);
+}
+
+TEST_F(SerialChannelTest, CloseFreesTheSlotForANewOpen) {
+  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+  EXPECT_EQ(console::channelTable().closeChannel(kChannel), IoResult::Ok);
+  EXPECT_EQ(platform.port.count("close"), 1u);
+  EXPECT_EQ(console::channelTable().checkFree(kChannel), IoResult::Ok);
+  EXPECT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+}
+
+TEST_F(SerialChannelTest, WriteWaitingCountEndTestAndWideVariants) {
+  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+  SerialChannel& channel = *opened();
+
+  EXPECT_EQ(channel.writeBytes("abc", 3), IoResult::Ok);
+  EXPECT_EQ(channel.writeWide("wxyz", 2), IoResult::Ok);  // two units are four bytes
+  EXPECT_EQ(platform.port.written, "abcwxyz");
+  platform.port.failing.insert("shortWrite");
+  EXPECT_EQ(channel.writeBytes("abc", 3), IoResult::IoFailed);
+  platform.port.failing = {"write"};
+  EXPECT_EQ(channel.writeBytes("abc", 3), IoResult::IoFailed);
+  platform.port.failing.clear();
+
+  platform.port.incoming = {"0123456789"};
+  char buffer[8] = {};
+  std::uint32_t got = 0;
+  EXPECT_EQ(channel.readWide(buffer, 3, got), IoResult::Ok);
+  EXPECT_EQ(got, 6u);
+  EXPECT_EQ(std::string(buffer, got), "012345");
+  EXPECT_EQ(channel.readWide(buffer, 0x80000000u, got), IoResult::IllegalRequest);
+
+  std::uint32_t count = 99;
+  platform.port.waiting = 0;
+  EXPECT_EQ(channel.bytesWaiting(count), IoResult::Ok);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(channel.endTest(), 1);
+  platform.port.waiting = 5;
+  EXPECT_EQ(channel.bytesWaiting(count), IoResult::Ok);
+  EXPECT_EQ(count, 5u);
+  EXPECT_EQ(channel.endTest(), 0);
+  platform.port.failing.insert("waitingCount");
+  EXPECT_EQ(channel.bytesWaiting(count), IoResult::IllegalRequest);
+  EXPECT_EQ(channel.endTest(), -1);
+
+  // The channel has no seek.
+  EXPECT_EQ(channel.seek(0), IoResult::IllegalRequest);
+}
+
+TEST_F(SerialChannelTest, WritesWaitForTheLinesLikeReads) {
+  ASSERT_EQ(openSerial(kChannel, "COM1:600,N,8,1,CS0,DS0,CD3", platform),
+            IoResult::IllegalRequest);  // carrier off: the open's own wait fails
+  platform.port.modemLines = kCarrierOn;
+  ASSERT_EQ(openSerial(kChannel, "COM1:600,N,8,1,CS0,DS0,CD3", platform), IoResult::Ok);
+  platform.port.modemLines = 0;
+  platform.port.calls.clear();
+  EXPECT_EQ(opened()->writeBytes("a", 1), IoResult::IoFailed);
+  EXPECT_EQ(platform.port.count("write"), 0u);
+}
+
+}  // namespace
+}  // namespace kestrelgate::link
