@@ -1,0 +1,106 @@
+#pragma once
+
+// A small harness for running the built programs as a GUI would: a child process with its
+// standard input and output on pipes, reads that always have a deadline, and a pseudo-terminal
+// that a test can play the chess computer on.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace e2e {
+
+using Millis = std::chrono::milliseconds;
+
+inline constexpr Millis kReplyTimeout{5000};
+
+// The command line that starts the engine with `arguments`: the built kestrelgate, or the
+// command in KESTRELGATE_ENGINE (split at blanks) when that is set, e.g. "wine Kestrelgate.exe".
+std::vector<std::string> engineCommand(const std::vector<std::string>& arguments);
+
+// The built simulated chess computer with `arguments`.
+std::vector<std::string> simulatorCommand(const std::vector<std::string>& arguments);
+
+// A transcript shipped with the simulator.
+std::string transcriptPath(std::string_view name);
+
+class Child {
+ public:
+  // Starts the command; running() is false when it could not be started.
+  explicit Child(const std::vector<std::string>& command);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  bool running() const { return pid_ > 0; }
+
+  // Writes the text as it stands to the child's standard input.
+  bool send(std::string_view text);
+  // Writes the text and a line feed.
+  bool sendLine(std::string_view line) { return send(std::string(line) + "\n"); }
+  // Closes the child's standard input: the end of its input.
+  void closeInput();
+
+  // Reads until the unread output contains `needle` or the deadline passes. On success returns
+  // the unread output up to and including the needle and marks it read; otherwise nullopt,
+  // and everything is left unread.
+  std::optional<std::string> readUntil(std::string_view needle, Millis timeout = kReplyTimeout);
+  // Collects output for the given time (or until the output ends) and returns everything unread,
+  // marking it read. For checking that nothing (more) is written.
+  std::string readFor(Millis duration);
+
+  // Reads the rest of the output until it ends, then waits for the child to exit. Returns its
+  // exit status, -1 when a signal ended it, or nullopt when the deadline passed first.
+  std::optional<int> waitExit(Millis timeout = kReplyTimeout);
+  // Output read by readUntil/readFor/waitExit that is not yet marked read.
+  std::string unread() const { return output_.substr(consumed_); }
+  // All output so far.
+  const std::string& output() const { return output_; }
+
+  // Ends the child at once (SIGKILL) if it is still running, and reaps it.
+  void kill();
+  // Sends SIGTERM and waits for the exit; kill() when that does not happen in time. Returns the
+  // exit status as waitExit does.
+  std::optional<int> terminate(Millis timeout = Millis{2000});
+
+ private:
+  // One poll-bounded read; false when the output has ended or the deadline passed.
+  bool readSome(std::chrono::steady_clock::time_point deadline);
+
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int outputFd_ = -1;
+  bool outputEnded_ = false;
+  std::string output_;
+  std::size_t consumed_ = 0;
+  std::optional<int> exitStatus_;
+};
+
+// A pseudo-terminal pair on which a test plays the chess computer: the engine opens
+// devicePath(), the test writes to the master side. The terminal side is kept open and raw
+// here too, so bytes written before the engine opens it wait in the pty unaltered.
+class FakeChessComputer {
+ public:
+  FakeChessComputer();
+  ~FakeChessComputer();
+  FakeChessComputer(const FakeChessComputer&) = delete;
+  FakeChessComputer& operator=(const FakeChessComputer&) = delete;
+
+  bool ok() const { return master_ >= 0 && slave_ >= 0; }
+  const std::string& devicePath() const { return path_; }
+  // Writes the bytes as they stand to the serial line.
+  bool print(std::string_view bytes);
+  // Bytes waiting on the terminal side that nobody has read yet.
+  int unreadBytes() const;
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string path_;
+};
+
+}  // namespace e2e
