@@ -1,0 +1,55 @@
+# Convenience front end over CMake. `make demo` shows a whole game against the simulated chess
+# computer; `make test` runs every test there is tooling for on this machine.
+
+BUILD      ?= build
+WINBUILD   ?= build-windows
+WERROR     ?= OFF
+JOBS       ?= 2
+CMAKE_ARGS ?=
+
+.PHONY: all build test unit-test windows windows-test demo clean
+
+all: build
+
+build:
+	cmake -S . -B $(BUILD) -DKESTRELGATE_WERROR=$(WERROR) $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j$(JOBS)
+
+unit-test: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# The Windows build and its tests need the mingw-w64 cross compiler and wine; without them
+# this says so and goes on.
+windows:
+	cmake -S . -B $(WINBUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake \
+	  -DKESTRELGATE_GTEST_SOURCE=/usr/src/googletest -DKESTRELGATE_WERROR=$(WERROR)
+	cmake --build $(WINBUILD) -j$(JOBS)
+
+windows-test:
+	@if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then \
+	  $(MAKE) windows && cd $(WINBUILD) && ctest --output-on-failure; \
+	else \
+	  echo "SKIPPED: Windows tests (needs i686-w64-mingw32-g++-posix and wine)"; \
+	fi
+
+test: unit-test windows-test
+
+demo:
+	tools/demo.sh
+
+clean:
+	rm -rf $(BUILD) $(WINBUILD)
+
+# Fuzzing with libFuzzer (clang), each target for FUZZ_SECONDS.
+FUZZ_SECONDS ?= 60
+FUZZBUILD    ?= build-fuzz
+.PHONY: fuzz sanitize
+fuzz:
+	CXX=clang++ cmake -S . -B $(FUZZBUILD) -DKESTRELGATE_FUZZ=ON -DKESTRELGATE_TESTS=OFF \
+	  -DKESTRELGATE_WERROR=$(WERROR)
+	cmake --build $(FUZZBUILD) -j$(JOBS)
+	tests/fuzz/run.sh $(FUZZBUILD)/tests/fuzz $(FUZZ_SECONDS)
+
+# The whole native suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize:
+	$(MAKE) unit-test BUILD=build-sanitize CMAKE_ARGS=-DKESTRELGATE_SANITIZE=ON
