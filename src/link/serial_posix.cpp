@@ -109,7 +109,11 @@ class PosixSerialDevice final : public SerialDevice {
   }
   bool setupQueues(std::uint32_t, std::uint32_t) override { return true; }
 
+  // The time-outs are the ones last set, all zeros before: VMIN=1, VTIME=0. The query still
+  // asks the driver, so a device that is no terminal fails here as it would under Windows.
   bool getTimeouts(CommTimeouts& timeouts) override {
+    termios attributes{};
+    if (tcgetattr(fd_, &attributes) != 0) return false;
     timeouts = timeouts_;
     return true;
   }
