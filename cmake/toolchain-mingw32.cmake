@@ -9,3 +9,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Programs built here (the unit tests under CTest) run under wine, in a wine prefix of the
+# build tree's own, so that no user's ~/.wine is touched or needed.
+find_program(KESTRELGATE_WINE wine)
+if(KESTRELGATE_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR env WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix WINEDEBUG=-all
+      ${KESTRELGATE_WINE})
+endif()

@@ -1,0 +1,203 @@
+// The serial port on Win32: a COM device opened for synchronous I/O and driven through the
+// communications calls. Each SerialDevice operation is exactly one of those calls.
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "link/serial_device.h"
+
+namespace kestrelgate::link {
+namespace {
+
+class Win32SerialDevice final : public SerialDevice {
+ public:
+  explicit Win32SerialDevice(HANDLE handle) : handle_(handle) {}
+  ~Win32SerialDevice() override { close(); }
+
+  Win32SerialDevice(const Win32SerialDevice&) = delete;
+  Win32SerialDevice& operator=(const Win32SerialDevice&) = delete;
+
+  bool getProperties(CommProperties& properties) override {
+    COMMPROP prop{};
+    if (!GetCommProperties(handle_, &prop)) return false;
+    properties.currentTxQueue = prop.dwCurrentTxQueue;
+    properties.maxTxQueue = prop.dwMaxTxQueue;
+    properties.currentRxQueue = prop.dwCurrentRxQueue;
+    properties.maxRxQueue = prop.dwMaxRxQueue;
+    return true;
+  }
+
+  bool setupQueues(std::uint32_t receiveSize, std::uint32_t transmitSize) override {
+    return SetupComm(handle_, receiveSize, transmitSize) != FALSE;
+  }
+
+  bool getTimeouts(CommTimeouts& timeouts) override {
+    COMMTIMEOUTS t{};
+    if (!GetCommTimeouts(handle_, &t)) return false;
+    timeouts.readIntervalTimeout = t.ReadIntervalTimeout;
+    timeouts.readTotalTimeoutMultiplier = t.ReadTotalTimeoutMultiplier;
+    timeouts.readTotalTimeoutConstant = t.ReadTotalTimeoutConstant;
+    timeouts.writeTotalTimeoutMultiplier = t.WriteTotalTimeoutMultiplier;
+    timeouts.writeTotalTimeoutConstant = t.WriteTotalTimeoutConstant;
+    return true;
+  }
+
+  bool setTimeouts(const CommTimeouts& timeouts) override {
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = timeouts.readIntervalTimeout;
+    t.ReadTotalTimeoutMultiplier = timeouts.readTotalTimeoutMultiplier;
+    t.ReadTotalTimeoutConstant = timeouts.readTotalTimeoutConstant;
+    t.WriteTotalTimeoutMultiplier = timeouts.writeTotalTimeoutMultiplier;
+    t.WriteTotalTimeoutConstant = timeouts.writeTotalTimeoutConstant;
+    return SetCommTimeouts(handle_, &t) != FALSE;
+  }
+
+  bool getState(LineSettings& settings) override {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    if (!GetCommState(handle_, &dcb)) return false;
+    // The whole DCB is kept: the fields the channel does not set (XON/XOFF limits and
+    // characters, error and event characters, fTXContinueOnXoff, fErrorChar) go back to the
+    // driver exactly as it gave them.
+    state_ = dcb;
+    haveState_ = true;
+    settings.baudRate = dcb.BaudRate;
+    settings.binary = dcb.fBinary != 0;
+    settings.parityCheck = dcb.fParity != 0;
+    settings.outxCtsFlow = dcb.fOutxCtsFlow != 0;
+    settings.outxDsrFlow = dcb.fOutxDsrFlow != 0;
+    settings.dtrControl = static_cast<DtrControl>(dcb.fDtrControl);
+    settings.dsrSensitivity = dcb.fDsrSensitivity != 0;
+    settings.outX = dcb.fOutX != 0;
+    settings.inX = dcb.fInX != 0;
+    settings.nullStrip = dcb.fNull != 0;
+    settings.rtsControl = static_cast<RtsControl>(dcb.fRtsControl);
+    settings.abortOnError = dcb.fAbortOnError != 0;
+    settings.byteSize = dcb.ByteSize;
+    settings.parity = dcb.Parity;
+    settings.stopBits = dcb.StopBits;
+    return true;
+  }
+
+  bool setState(const LineSettings& settings) override {
+    DCB dcb = state_;
+    if (!haveState_) {
+      // Nothing read yet: start from what the driver has now, so that untouched fields
+      // still keep the driver's values.
+      dcb = DCB{};
+      dcb.DCBlength = sizeof(dcb);
+      if (!GetCommState(handle_, &dcb)) return false;
+    }
+    dcb.BaudRate = settings.baudRate;
+    dcb.fBinary = settings.binary ? 1 : 0;
+    dcb.fParity = settings.parityCheck ? 1 : 0;
+    dcb.fOutxCtsFlow = settings.outxCtsFlow ? 1 : 0;
+    dcb.fOutxDsrFlow = settings.outxDsrFlow ? 1 : 0;
+    dcb.fDtrControl = static_cast<DWORD>(settings.dtrControl) & 0x3u;
+    dcb.fDsrSensitivity = settings.dsrSensitivity ? 1 : 0;
+    dcb.fOutX = settings.outX ? 1 : 0;
+    dcb.fInX = settings.inX ? 1 : 0;
+    dcb.fNull = settings.nullStrip ? 1 : 0;
+    dcb.fRtsControl = static_cast<DWORD>(settings.rtsControl) & 0x3u;
+    dcb.fAbortOnError = settings.abortOnError ? 1 : 0;
+    dcb.ByteSize = settings.byteSize;
+    dcb.Parity = settings.parity;
+    dcb.StopBits = settings.stopBits;
+    return SetCommState(handle_, &dcb) != FALSE;
+  }
+
+  bool raiseDtr() override { return EscapeCommFunction(handle_, SETDTR) != FALSE; }
+
+  bool modemStatus(std::uint32_t& status) override {
+    DWORD bits = 0;
+    if (!GetCommModemStatus(handle_, &bits)) return false;
+    status = bits;
+    return true;
+  }
+
+  bool read(char* buffer, std::uint32_t requested, std::uint32_t& got) override {
+    DWORD n = 0;
+    const BOOL ok = ReadFile(handle_, buffer, requested, &n, nullptr);
+    got = ok ? n : 0;
+    return ok != FALSE;
+  }
+
+  bool write(const char* data, std::uint32_t length, std::uint32_t& written) override {
+    DWORD n = 0;
+    const BOOL ok = WriteFile(handle_, data, length, &n, nullptr);
+    written = ok ? n : 0;
+    return ok != FALSE;
+  }
+
+  bool waitingCount(std::uint32_t& count) override {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(handle_, &errors, &status)) return false;
+    count = status.cbInQue;
+    return true;
+  }
+
+  void close() override {
+    if (handle_ == INVALID_HANDLE_VALUE) return;
+    CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+
+ private:
+  HANDLE handle_;
+  DCB state_{};
+  bool haveState_ = false;
+};
+
+class Win32SerialPlatform final : public SerialPlatform {
+ public:
+  Win32SerialPlatform() {
+    LARGE_INTEGER frequency{};
+    if (QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0) {
+      frequency_ = frequency.QuadPart;
+    }
+  }
+
+  std::string devicePath(std::uint32_t specPortNumber) override {
+    if (specPortNumber == 0) return "COM1:";
+    const std::string name = "COM" + std::to_string(specPortNumber);
+    // From COM10 on, the name is not one of the DOS device names the file system knows by
+    // itself and has to be given in the device namespace.
+    return specPortNumber >= 10 ? "\\\\.\\" + name : name;
+  }
+
+  std::unique_ptr<SerialDevice> open(const std::string& path) override {
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<Win32SerialDevice>(handle);
+  }
+
+  std::uint32_t milliseconds() override {
+    if (frequency_ == 0) return GetTickCount();
+    LARGE_INTEGER counter{};
+    if (!QueryPerformanceCounter(&counter)) return GetTickCount();
+    // Split the division so that counter * 1000 cannot overflow on a long-running machine.
+    const long long ticks = counter.QuadPart;
+    const long long whole = ticks / frequency_;
+    const long long rest = ticks % frequency_;
+    return static_cast<std::uint32_t>(whole * 1000 + rest * 1000 / frequency_);
+  }
+
+ private:
+  long long frequency_ = 0;
+};
+
+}  // namespace
+
+SerialPlatform& systemSerialPlatform() {
+  static Win32SerialPlatform platform;
+  return platform;
+}
+
+bool acceptsDevicePaths() { return false; }
+
+}  // namespace kestrelgate::link
