@@ -42,7 +42,7 @@ inline constexpr std::string_view kPortSettings = "600,N,8,1,CS0,DS0,CD0,BIN";
 // Whether the text begins with a port name this link accepts, and the name's port number.
 std::optional<std::uint32_t> testPortName(std::string_view text);
 
-// Parses a whole specification: port name, colon, settings list.
+// Parses a whole port-spec text: port name, colon, settings list.
 console::IoResult parsePortSpec(std::string_view text, PortSpec& spec);
 
 }  // namespace kestrelgate::link

@@ -15,7 +15,7 @@
 namespace kestrelgate::link {
 namespace {
 
-// Used when neither the specification nor the driver names a queue size.
+// Used when neither the port-spec text nor the driver names a queue size.
 constexpr std::uint32_t kFallbackQueueSize = 16384;
 
 std::uint32_t chooseQueueSize(std::uint32_t requested, std::uint32_t current,
@@ -55,7 +55,7 @@ std::uint8_t driverStopBits(StopBitsKind stopBits) {
   return kOneStopBit;
 }
 
-// Sets the line-control fields from the specification; every other field of the port's state
+// Sets the line-control fields from the parsed PortSpec; every other field of the port's state
 // stays as the driver reported it.
 void applyLineSettings(const PortSpec& spec, LineSettings& settings) {
   settings.baudRate = spec.speed;

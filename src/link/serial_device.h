@@ -85,7 +85,7 @@ class SerialDevice {
 class SerialPlatform {
  public:
   virtual ~SerialPlatform() = default;
-  // The device path for the specification's port number; 0 means the name gave no number
+  // The device path for the PortSpec's port number; 0 means the name gave no number
   // and the port opened is port 1.
   virtual std::string devicePath(std::uint32_t specPortNumber) = 0;
   // nullptr when the device cannot be opened.

@@ -1,4 +1,4 @@
-// Arbitrary specification texts: the parser must never crash, and whatever it accepts must be
+// Arbitrary port-spec texts: the parser must never crash, and whatever it accepts must be
 // a text with a port name that the name test accepts as well.
 #include <cstddef>
 #include <cstdint>

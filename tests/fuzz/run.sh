@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs every fuzz target for a bounded time from its seed corpus. Any crash, leak or
+# Runs every fuzz target for a bounded time from its starting corpus. Any crash, leak or
 # undefined-behaviour report fails the run; the reproducer is left in the working corpus.
 set -euo pipefail
 bin=${1:?fuzz build directory}
