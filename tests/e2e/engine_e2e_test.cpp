@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -69,11 +71,26 @@ TEST(E2eCommandLine, PortsThatCannotBeOpenedGiveTheOneLineAndExitZero) {
   }
 }
 
+TEST(E2eCommandLine, AnAbsentComPortGivesTheOneLineAndExitsZero) {
+  // COM7 is /dev/ttyS6 natively, and under wine whatever the prefix's com7 names: nothing.
+  if (underWine()) {
+    std::filesystem::remove(std::string(std::getenv("WINEPREFIX")) + "/dosdevices/com7");
+  } else if (std::filesystem::exists("/dev/ttyS6")) {
+    GTEST_SKIP() << "this machine has a /dev/ttyS6";
+  }
+  Child engine(engineCommand({"COM7:"}));
+  ASSERT_TRUE(engine.running());
+  engine.sendLine("uci");
+  ASSERT_EQ(engine.waitExit(), 0);
+  EXPECT_EQ(engine.output(), kCannotOpen);
+}
+
 class E2eOnPty : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!chessComputer_.ok()) GTEST_SKIP() << "no pseudo-terminal can be opened here";
-    engine_ = std::make_unique<Child>(engineCommand({chessComputer_.devicePath()}));
+    engine_ =
+        std::make_unique<Child>(engineCommand({enginePortArgument(chessComputer_.devicePath())}));
     ASSERT_TRUE(engine_->running());
   }
 

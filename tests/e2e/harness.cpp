@@ -34,6 +34,11 @@ void closeFd(int& fd) {
 
 }  // namespace
 
+Millis replyAllowance(Millis timeout) {
+  // Every wine process start loads a whole Windows user space first.
+  return underWine() ? timeout * 4 : timeout;
+}
+
 std::vector<std::string> engineCommand(const std::vector<std::string>& arguments) {
   std::vector<std::string> command;
   const char* override = std::getenv("KESTRELGATE_ENGINE");
@@ -46,6 +51,21 @@ std::vector<std::string> engineCommand(const std::vector<std::string>& arguments
   }
   command.insert(command.end(), arguments.begin(), arguments.end());
   return command;
+}
+
+bool underWine() {
+  const char* prefix = std::getenv("WINEPREFIX");
+  return prefix != nullptr && *prefix != '\0';
+}
+
+std::string enginePortArgument(const std::string& devicePath) {
+  if (!underWine()) return devicePath;
+  // Wine opens COM1 through the prefix's dosdevices/com1 link, so repointing the link is
+  // what plugging the chess computer into another port would be.
+  const std::string link = std::string(std::getenv("WINEPREFIX")) + "/dosdevices/com1";
+  unlink(link.c_str());
+  if (symlink(devicePath.c_str(), link.c_str()) != 0) return devicePath;
+  return "COM1:";
 }
 
 std::vector<std::string> simulatorCommand(const std::vector<std::string>& arguments) {
@@ -134,7 +154,7 @@ bool Child::readSome(Clock::time_point deadline) {
 }
 
 std::optional<std::string> Child::readUntil(std::string_view needle, Millis timeout) {
-  const Clock::time_point deadline = Clock::now() + timeout;
+  const Clock::time_point deadline = Clock::now() + replyAllowance(timeout);
   for (;;) {
     const std::size_t at = output_.find(needle, consumed_);
     if (at != std::string::npos) {
@@ -157,6 +177,7 @@ std::string Child::readFor(Millis duration) {
 }
 
 std::optional<int> Child::waitExit(Millis timeout) {
+  timeout = replyAllowance(timeout);
   if (exitStatus_) return exitStatus_;
   if (pid_ <= 0) return std::nullopt;
   const Clock::time_point deadline = Clock::now() + timeout;

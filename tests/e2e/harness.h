@@ -22,6 +22,17 @@ inline constexpr Millis kReplyTimeout{5000};
 // command in KESTRELGATE_ENGINE (split at blanks) when that is set, e.g. "wine Kestrelgate.exe".
 std::vector<std::string> engineCommand(const std::vector<std::string>& arguments);
 
+// Whether the engine runs under wine: WINEPREFIX is set for the tests, and the engine command
+// (KESTRELGATE_ENGINE) is the Windows build.
+bool underWine();
+
+// How long to wait for something the engine should answer within `timeout` natively.
+Millis replyAllowance(Millis timeout);
+
+// The first argument that makes the engine open `devicePath`: natively the path itself; under
+// wine the prefix's dosdevices/com1 is pointed at the device and the argument is "COM1:".
+std::string enginePortArgument(const std::string& devicePath);
+
 // The built simulated chess computer with `arguments`.
 std::vector<std::string> simulatorCommand(const std::vector<std::string>& arguments);
 

@@ -41,7 +41,8 @@ Session startSession(const std::string& transcript, const std::vector<std::strin
   if (!announced || !announced->starts_with(prefix)) return session;
   const std::string device =
       announced->substr(prefix.size(), announced->size() - prefix.size() - 1);
-  session.engine = std::make_unique<Child>(engineCommand({linkPath.empty() ? device : linkPath}));
+  session.engine = std::make_unique<Child>(
+      engineCommand({enginePortArgument(linkPath.empty() ? device : linkPath)}));
   return session;
 }
 
