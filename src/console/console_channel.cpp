@@ -131,4 +131,8 @@ bool inputEnded(int channel) {
   return console != nullptr && console->inputEnded();
 }
 
+bool waitForInputHangUp(std::uint32_t milliseconds) {
+  return systemConsolePlatform().waitForInputHangUp(milliseconds);
+}
+
 }  // namespace kestrelgate::console

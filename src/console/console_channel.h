@@ -82,5 +82,7 @@ IoResult openConsole(int channel, ConsoleMode mode);
 IoResult readLine(int channel, std::string& text);
 // True once a read on the console channel found the input at its end with nothing to deliver.
 bool inputEnded(int channel);
+// Waits up to `milliseconds`; true as soon as the GUI has closed our standard input.
+bool waitForInputHangUp(std::uint32_t milliseconds);
 
 }  // namespace kestrelgate::console

@@ -54,6 +54,11 @@ class ConsolePlatform {
 
   // The process's standard input stream.
   virtual InputStream& standardInput() = 0;
+
+  // Waits up to `milliseconds`, using no CPU, and is true as soon as the other end of standard
+  // input has closed it: the GUI has gone. Unread input does not end the wait, and where the
+  // input cannot tell (a file, a console) the wait simply runs out.
+  virtual bool waitForInputHangUp(std::uint32_t milliseconds) = 0;
 };
 
 // A C runtime stream read as a text-mode line source (defined by the backend file).

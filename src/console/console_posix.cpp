@@ -1,9 +1,11 @@
 // The console on POSIX: standard input through the C runtime's stream, output with write(2)
 // on descriptor 1. There is no console screen buffer here, so output always runs in stream
 // mode and the terminal does its own wrapping, scrolling and bell.
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 
@@ -64,6 +66,15 @@ class PosixConsole final : public ConsolePlatform {
   }
 
   InputStream& standardInput() override { return stdin_; }
+
+  bool waitForInputHangUp(std::uint32_t milliseconds) override {
+    // No events asked for: poll then reports only a hang-up or an error, so waiting input
+    // does not end the wait early. A pipe whose writer has closed reports POLLHUP.
+    pollfd watched{STDIN_FILENO, 0, 0};
+    const int timeout = milliseconds > 60000 ? 60000 : static_cast<int>(milliseconds);
+    const int ready = ::poll(&watched, 1, timeout);
+    return ready == 1 && (watched.revents & (POLLHUP | POLLERR)) != 0;
+  }
 
  private:
   TextStream stdin_{stdin};

@@ -136,6 +136,21 @@ class Win32Console final : public ConsolePlatform {
 
   InputStream& standardInput() override { return stdin_; }
 
+  bool waitForInputHangUp(std::uint32_t milliseconds) override {
+    // Only a pipe can say that its writer has gone: PeekNamedPipe then fails with
+    // ERROR_BROKEN_PIPE once the bytes still in it have been read.
+    if (input_ != nullptr && input_ != INVALID_HANDLE_VALUE &&
+        GetFileType(input_) == FILE_TYPE_PIPE) {
+      DWORD available = 0;
+      if (!PeekNamedPipe(input_, nullptr, 0, nullptr, &available, nullptr) &&
+          GetLastError() == ERROR_BROKEN_PIPE) {
+        return true;
+      }
+    }
+    Sleep(milliseconds);
+    return false;
+  }
+
  private:
   HANDLE input_ = nullptr;
   HANDLE output_ = nullptr;

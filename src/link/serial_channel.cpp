@@ -136,27 +136,60 @@ bool waitForLines(SerialDevice& device, SerialPlatform& platform, std::uint32_t 
 }
 
 SerialChannel::SerialChannel(SerialPlatform& platform, std::unique_ptr<SerialDevice> device,
-                             std::uint32_t portNumber, const PortSpec& spec)
-    : platform_(platform), device_(std::move(device)), portNumber_(portNumber), spec_(spec) {}
+                             std::uint32_t portNumber, const PortSpec& spec,
+                             std::string devicePath)
+    : platform_(platform),
+      device_(std::move(device)),
+      portNumber_(portNumber),
+      spec_(spec),
+      devicePath_(std::move(devicePath)) {}
 
 IoResult SerialChannel::close() {
   // Nothing about the lines is changed here; the device is simply let go.
   if (device_) device_->close();
+  device_.reset();
   return IoResult::Ok;
+}
+
+bool SerialChannel::reopen() {
+  if (devicePath_.empty()) return false;
+  // The pause comes first: it paces the tries, and a device that has just gone (a cable being
+  // pulled, an adapter re-enumerating) is not back within the same moment anyway.
+  platform_.sleep(kReopenInterval);
+  std::unique_ptr<SerialDevice> device = platform_.open(devicePath_);
+  if (!device) return false;
+  // The same steps as the first open, so the chess computer finds the line as it was.
+  if (configure(*device, spec_) != IoResult::Ok ||
+      !waitForLines(*device, platform_, spec_.cdTimeout, spec_.dsrTimeout)) {
+    device->close();
+    return false;
+  }
+  device_ = std::move(device);
+  return true;
 }
 
 IoResult SerialChannel::readBytes(char* buffer, std::uint32_t requested, std::uint32_t& got) {
   got = 0;
+  if (!device_ && !reopen()) return IoResult::IoFailed;
   if (!waitForLines(*device_, platform_, spec_.cdTimeout, spec_.dsrTimeout)) {
     return IoResult::IoFailed;
   }
   std::uint32_t received = 0;
-  if (!device_->read(buffer, requested, received)) return IoResult::IoFailed;
+  const bool ok = device_->read(buffer, requested, received);
+  if ((!ok || received == 0) && device_->deviceGone()) {
+    // A handle whose device has gone never recovers, even when the device comes back under
+    // the same name: let it go, and open the device afresh on the next read.
+    device_->close();
+    device_.reset();
+    return IoResult::IoFailed;
+  }
+  if (!ok) return IoResult::IoFailed;
   got = received;
   return IoResult::Ok;
 }
 
 IoResult SerialChannel::writeBytes(const char* data, std::uint32_t length) {
+  if (!device_) return IoResult::IoFailed;
   if (!waitForLines(*device_, platform_, spec_.cdTimeout, spec_.dsrTimeout)) {
     return IoResult::IoFailed;
   }
@@ -167,6 +200,7 @@ IoResult SerialChannel::writeBytes(const char* data, std::uint32_t length) {
 
 IoResult SerialChannel::bytesWaiting(std::uint32_t& count) {
   count = 0;
+  if (!device_) return IoResult::IllegalRequest;
   std::uint32_t waiting = 0;
   if (!device_->waitingCount(waiting)) return IoResult::IllegalRequest;
   count = waiting;
@@ -220,7 +254,8 @@ IoResult openSerial(int channel, std::string_view specText, SerialPlatform& plat
     return result;
   }
   return table.install(
-      channel, std::make_unique<SerialChannel>(platform, std::move(device), portNumber, spec));
+      channel,
+      std::make_unique<SerialChannel>(platform, std::move(device), portNumber, spec, path));
 }
 
 std::string readChars(int channel, std::uint32_t count) {

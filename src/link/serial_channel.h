@@ -18,7 +18,7 @@ using console::IoResult;
 class SerialChannel final : public console::Channel {
  public:
   SerialChannel(SerialPlatform& platform, std::unique_ptr<SerialDevice> device,
-                std::uint32_t portNumber, const PortSpec& spec);
+                std::uint32_t portNumber, const PortSpec& spec, std::string devicePath = {});
 
   IoResult close() override;
   IoResult readBytes(char* buffer, std::uint32_t requested, std::uint32_t& got) override;
@@ -34,13 +34,22 @@ class SerialChannel final : public console::Channel {
 
   std::uint32_t portNumber() const { return portNumber_; }
   const PortSpec& spec() const { return spec_; }
+  // False from the read that showed the device gone until it has been opened again.
+  bool connected() const { return device_ != nullptr; }
 
  private:
+  // One try, after a pause, at opening and configuring the device again by its name.
+  bool reopen();
+
   SerialPlatform& platform_;
   std::unique_ptr<SerialDevice> device_;
   std::uint32_t portNumber_;
   PortSpec spec_;
+  std::string devicePath_;
 };
+
+// How long a channel whose device has gone waits before each try at opening it again.
+inline constexpr std::uint32_t kReopenInterval = 500;
 
 // Waits for carrier, then DSR, each only when its limit is non-zero. Spins on the modem status
 // without pausing: with the fixed settings it never runs.

@@ -79,7 +79,15 @@ class SerialDevice {
   virtual bool write(const char* data, std::uint32_t length, std::uint32_t& written) = 0;
   virtual bool waitingCount(std::uint32_t& count) = 0;
   virtual void close() = 0;
+  // After a read that failed or delivered nothing: whether it showed that the device itself
+  // has gone (an adapter unplugged, a line hung up), so that no further read on this handle
+  // can succeed and only opening the device again may help.
+  virtual bool deviceGone() = 0;
 };
+
+// Whether an error code of a failed read on this platform (errno, or a Win32 error) means the
+// device has gone rather than a passing fault.
+bool readErrorMeansDeviceGone(std::uint32_t error);
 
 // Opening ports, naming them, and the clock of the line waits.
 class SerialPlatform {
@@ -92,6 +100,8 @@ class SerialPlatform {
   virtual std::unique_ptr<SerialDevice> open(const std::string& path) = 0;
   // A millisecond clock; only differences count, compared as unsigned 32-bit numbers.
   virtual std::uint32_t milliseconds() = 0;
+  // Waits, using no CPU, before the next try at opening a device that has gone.
+  virtual void sleep(std::uint32_t milliseconds) = 0;
 };
 
 // The platform's real serial interface, defined by the backend file.

@@ -18,6 +18,7 @@
 //   when output is to be paced by CTS. Otherwise RTS is simply raised, which is what the chess
 //   computer sees of "raised while the receive queue has room".
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
@@ -290,13 +291,24 @@ class PosixSerialDevice final : public SerialDevice {
 
   bool read(char* buffer, std::uint32_t requested, std::uint32_t& got) override {
     got = 0;
+    gone_ = false;
     for (;;) {
       const ssize_t n = ::read(fd_, buffer, requested);
-      if (n >= 0) {
+      if (n > 0 || (n == 0 && requested == 0)) {
         got = static_cast<std::uint32_t>(n);
         return true;
       }
-      if (errno != EINTR) return false;
+      if (n == 0) {
+        // A read that blocks for its first byte returns nothing only on a hang-up; with a total
+        // time-out (VMIN=0) nothing may simply mean the time ran out. Only the terminal's own
+        // hang-up state tells the two apart.
+        gone_ = hungUp();
+        return true;
+      }
+      if (errno != EINTR) {
+        gone_ = readErrorMeansDeviceGone(static_cast<std::uint32_t>(errno));
+        return false;
+      }
     }
   }
 
@@ -326,7 +338,14 @@ class PosixSerialDevice final : public SerialDevice {
     }
   }
 
+  bool deviceGone() override { return gone_; }
+
  private:
+  bool hungUp() const {
+    pollfd watched{fd_, 0, 0};
+    return ::poll(&watched, 1, 0) == 1 && (watched.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+  }
+
   static void setFlag(tcflag_t& flags, tcflag_t bit, bool on) {
     if (on) {
       flags |= bit;
@@ -341,6 +360,7 @@ class PosixSerialDevice final : public SerialDevice {
   CommTimeouts timeouts_{};
   cc_t vmin_ = 1;
   cc_t vtime_ = 0;
+  bool gone_ = false;
 };
 
 class PosixSerialPlatform final : public SerialPlatform {
@@ -364,6 +384,13 @@ class PosixSerialPlatform final : public SerialPlatform {
     return std::make_unique<PosixSerialDevice>(fd);
   }
 
+  void sleep(std::uint32_t milliseconds) override {
+    timespec left{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+  }
+
   std::uint32_t milliseconds() override {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -374,6 +401,20 @@ class PosixSerialPlatform final : public SerialPlatform {
 };
 
 }  // namespace
+
+bool readErrorMeansDeviceGone(std::uint32_t error) {
+  // EIO is what a tty gives once its other side has hung up or a USB adapter has been pulled;
+  // ENXIO and ENODEV what a device node gives whose device has been removed. EAGAIN, EINTR and
+  // the rest can pass.
+  switch (static_cast<int>(error)) {
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+      return true;
+    default:
+      return false;
+  }
+}
 
 SerialPlatform& systemSerialPlatform() {
   static PosixSerialPlatform platform;

@@ -121,6 +121,7 @@ class Win32SerialDevice final : public SerialDevice {
     DWORD n = 0;
     const BOOL ok = ReadFile(handle_, buffer, requested, &n, nullptr);
     got = ok ? n : 0;
+    gone_ = !ok && readErrorMeansDeviceGone(GetLastError());
     return ok != FALSE;
   }
 
@@ -145,8 +146,11 @@ class Win32SerialDevice final : public SerialDevice {
     handle_ = INVALID_HANDLE_VALUE;
   }
 
+  bool deviceGone() override { return gone_; }
+
  private:
   HANDLE handle_;
+  bool gone_ = false;
   DCB state_{};
   bool haveState_ = false;
 };
@@ -176,6 +180,8 @@ class Win32SerialPlatform final : public SerialPlatform {
     return std::make_unique<Win32SerialDevice>(handle);
   }
 
+  void sleep(std::uint32_t milliseconds) override { Sleep(milliseconds); }
+
   std::uint32_t milliseconds() override {
     if (frequency_ == 0) return GetTickCount();
     LARGE_INTEGER counter{};
@@ -192,6 +198,24 @@ class Win32SerialPlatform final : public SerialPlatform {
 };
 
 }  // namespace
+
+bool readErrorMeansDeviceGone(std::uint32_t error) {
+  // What ReadFile gives once a USB adapter has been pulled or its driver has let the port go,
+  // depending on the driver: the handle is dead from then on, even when the adapter comes back
+  // under the same name.
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEVICE_REMOVED:
+      return true;
+    default:
+      return false;
+  }
+}
 
 SerialPlatform& systemSerialPlatform() {
   static Win32SerialPlatform platform;

@@ -1,7 +1,5 @@
 #include "uci/move_reader.h"
 
-#include <chrono>
-#include <thread>
 #include <utility>
 
 #include "console/text.h"
@@ -11,12 +9,12 @@ namespace kestrelgate::uci {
 MoveReader::MoveReader(ByteSource source, console::LineOutput& output, Pause pause)
     : source_(std::move(source)), output_(output), pause_(std::move(pause)) {}
 
-std::string MoveReader::readSerialLine() {
+std::optional<std::string> MoveReader::readSerialLine() {
   std::string serialLine;
   for (;;) {
     const std::string got = source_();
     if (got.empty()) {
-      if (pause_) pause_();
+      if (pause_ && !pause_()) return std::nullopt;
       continue;
     }
     // Some machines send mark parity as an eighth data bit: only seven bits carry text.
@@ -46,9 +44,11 @@ std::string collapseBlanks(std::string text) {
 
 }  // namespace
 
-MoveReply MoveReader::readMove() {
+std::optional<MoveReply> MoveReader::readMove() {
   for (;;) {
-    const std::string serialLine = readSerialLine();
+    const std::optional<std::string> line = readSerialLine();
+    if (!line) return std::nullopt;
+    const std::string& serialLine = *line;
     if (serialLine.size() >= 2 && isDigit(serialLine[0]) && isDigit(serialLine[1])) {
       // The move number runs up to the first blank; the moves stand in fixed columns of what
       // follows. A line without a blank is its own remainder.
@@ -69,6 +69,10 @@ MoveReply MoveReader::readMove() {
   }
 }
 
-void pauseAfterEmptyRead() { std::this_thread::sleep_for(std::chrono::milliseconds(10)); }
+bool pauseAfterEmptyRead() {
+  // Reads come back empty while the port answers at once or its device has gone; then the GUI
+  // closing our input is the only way left to end the wait.
+  return !console::waitForInputHangUp(10);
+}
 
 }  // namespace kestrelgate::uci

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "console/console_channel.h"
@@ -21,16 +22,19 @@ class MoveReader {
   // One read request for one byte: the byte, or the empty text when none came.
   using ByteSource = std::function<std::string()>;
   // Called after a read that delivered nothing, so that a port which answers at once (or a
-  // device that has gone) cannot turn the reader into a busy loop.
-  using Pause = std::function<void()>;
+  // device that has gone) cannot turn the reader into a busy loop. False when waiting is
+  // pointless because the GUI has gone.
+  using Pause = std::function<bool()>;
 
   MoveReader(ByteSource source, console::LineOutput& output, Pause pause);
 
-  // Blocks until a move line gives a first move of at least 3 characters.
-  MoveReply readMove();
+  // Blocks until a move line gives a first move of at least 3 characters; nothing when a pause
+  // said the GUI has gone.
+  std::optional<MoveReply> readMove();
 
-  // One assembled, filtered and trimmed line (possibly empty).
-  std::string readSerialLine();
+  // One assembled, filtered and trimmed line (possibly empty); nothing when a pause said the
+  // GUI has gone.
+  std::optional<std::string> readSerialLine();
 
  private:
   ByteSource source_;
@@ -38,7 +42,8 @@ class MoveReader {
   Pause pause_;
 };
 
-// The pause the running program makes after an empty read: a few milliseconds.
-void pauseAfterEmptyRead();
+// The pause the running program makes after an empty read: a few milliseconds, cut short and
+// false when the GUI closes our standard input meanwhile.
+bool pauseAfterEmptyRead();
 
 }  // namespace kestrelgate::uci

@@ -32,9 +32,10 @@ void UciLoop::runCommandLoop() {
         replyMove = storedReply_;
         pendingReply_ = false;
       } else {
-        MoveReply reply = moves_();
-        replyMove = std::move(reply.move);
-        storedReply_ = std::move(reply.secondMove);
+        std::optional<MoveReply> reply = moves_();
+        if (!reply) return;
+        replyMove = std::move(reply->move);
+        storedReply_ = std::move(reply->secondMove);
         pendingReply_ = true;
       }
       output_.writeText("bestmove ");

@@ -1,13 +1,14 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "console/console_channel.h"
+#include "uci/move_reader.h"
 
 namespace kestrelgate::uci {
 
-class MoveReader;
 
 // The conversation with the GUI: answers "uci", "isready" and every "go", ends at "quit".
 class UciLoop {
@@ -15,7 +16,8 @@ class UciLoop {
   // One command line into the text; false once the input has ended with nothing to deliver.
   using CommandSource = std::function<bool(std::string&)>;
   // The chess computer's next move; the loop keeps the second move for the following "go".
-  using MoveSource = std::function<struct MoveReply()>;
+  // Nothing when the GUI has gone while the move was awaited: the loop then ends.
+  using MoveSource = std::function<std::optional<MoveReply>()>;
 
   UciLoop(CommandSource commands, console::LineOutput& output, MoveSource moves);
 

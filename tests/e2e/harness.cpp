@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 
 extern char** environ;
@@ -134,6 +135,41 @@ bool Child::send(std::string_view text) {
 
 void Child::closeInput() {
   closeFd(input_);
+}
+
+void Child::closeOutput() {
+  closeFd(outputFd_);
+  outputEnded_ = true;
+}
+
+long Child::cpuTicks() const {
+  if (pid_ <= 0) return -1;
+  std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+  std::string text;
+  if (!std::getline(stat, text)) return -1;
+  // The command name in parentheses may hold blanks: count the fields after its end.
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 1));
+  std::string field;
+  long utime = -1;
+  long stime = -1;
+  // After the name: state is field 3, utime field 14, stime field 15.
+  for (int index = 3; index <= 15 && fields >> field; ++index) {
+    if (index == 14) utime = std::stol(field);
+    if (index == 15) stime = std::stol(field);
+  }
+  return utime < 0 || stime < 0 ? -1 : utime + stime;
+}
+
+long Child::peakRssKiB() const {
+  if (pid_ <= 0) return -1;
+  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
 }
 
 bool Child::readSome(Clock::time_point deadline) {
@@ -259,6 +295,11 @@ bool FakeChessComputer::print(std::string_view bytes) {
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   return true;
+}
+
+void FakeChessComputer::unplug() {
+  closeFd(slave_);
+  closeFd(master_);
 }
 
 int FakeChessComputer::unreadBytes() const {

@@ -55,6 +55,15 @@ class Child {
   bool sendLine(std::string_view line) { return send(std::string(line) + "\n"); }
   // Closes the child's standard input: the end of its input.
   void closeInput();
+  // Closes our reading end of the child's output, as a GUI that stops listening would; its
+  // writes fail from then on.
+  void closeOutput();
+
+  pid_t pid() const { return pid_; }
+  // The child's user and system time so far in clock ticks, or -1 when it cannot be read.
+  long cpuTicks() const;
+  // The child's peak resident set in KiB, or -1 when it cannot be read.
+  long peakRssKiB() const;
 
   // Reads until the unread output contains `needle` or the deadline passes. On success returns
   // the unread output up to and including the needle and marks it read; otherwise nullopt,
@@ -107,6 +116,9 @@ class FakeChessComputer {
   bool print(std::string_view bytes);
   // Bytes waiting on the terminal side that nobody has read yet.
   int unreadBytes() const;
+  // Closes both sides, as pulling the cable of a USB adapter would: the engine's open
+  // terminal hangs up, and the device file goes away.
+  void unplug();
 
  private:
   int master_ = -1;

@@ -39,10 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (byte == 0x01) return std::string();
         return std::string(1, static_cast<char>(byte));
       },
-      output, [] {});
+      output, [] { return true; });
   try {
     for (;;) {
-      const MoveReply reply = reader.readMove();
+      const MoveReply reply = reader.readMove().value();
       if (reply.move.size() < 3 || reply.move.size() > 4 || reply.secondMove.size() > 4) {
         std::abort();
       }

@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (serialPosition >= serial.size()) throw EndOfData{};
         return std::string(1, serial[serialPosition++]);
       },
-      output, [] {});
+      output, [] { return true; });
   uci::UciLoop loop(
       [&](std::string& line) {
         if (guiPosition >= gui.size()) return false;

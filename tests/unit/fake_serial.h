@@ -33,6 +33,11 @@ struct FakePort {
   std::vector<link::LineSettings> statesSet;
   std::string written;
 
+  // A read that fails (or delivers nothing) reports that the device has gone.
+  bool readShowsGone = false;
+  // This many opens fail before the next one succeeds.
+  int opensToRefuse = 0;
+
   // The clock advances by this much on every reading of it.
   std::uint32_t now = 0;
   std::uint32_t tick = 1;
@@ -131,6 +136,7 @@ class FakeDevice final : public link::SerialDevice {
     return true;
   }
   void close() override { port_.calls.push_back("close"); }
+  bool deviceGone() override { return port_.readShowsGone; }
 
  private:
   FakePort& port_;
@@ -147,7 +153,15 @@ class FakePlatform final : public link::SerialPlatform {
   std::unique_ptr<link::SerialDevice> open(const std::string& path) override {
     port.calls.push_back("open " + path);
     if (port.fails("open")) return nullptr;
+    if (port.opensToRefuse > 0) {
+      --port.opensToRefuse;
+      return nullptr;
+    }
     return std::make_unique<FakeDevice>(port);
+  }
+  void sleep(std::uint32_t milliseconds) override {
+    port.calls.push_back("sleep " + std::to_string(milliseconds));
+    port.now += milliseconds;
   }
   std::uint32_t milliseconds() override {
     const std::uint32_t reading = port.now;

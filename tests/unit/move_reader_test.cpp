@@ -32,8 +32,11 @@ struct ScriptedSerial {
 struct Reader {
   explicit Reader(std::string bytes) : serial(std::move(bytes)) {}
   MoveReply readMove() {
-    MoveReader reader([this] { return serial(); }, output, [this] { ++pauses; });
-    return reader.readMove();
+    MoveReader reader([this] { return serial(); }, output, [this] {
+      ++pauses;
+      return true;
+    });
+    return reader.readMove().value();
   }
   ScriptedSerial serial;
   RecordingOutput output;
@@ -110,8 +113,8 @@ TEST(MoveReader, StopsAtTheLineFeedAndLeavesTheRestUnread) {
   Reader reader("12 e2-e4 e7-e5\r\n13 g1-f3 b8-c6\r\n");
   reader.readMove();
   EXPECT_EQ(reader.serial.position, 16u);
-  MoveReader again([&] { return reader.serial(); }, reader.output, [] {});
-  EXPECT_EQ(again.readMove().move, "g1f3");
+  MoveReader again([&] { return reader.serial(); }, reader.output, [] { return true; });
+  EXPECT_EQ(again.readMove()->move, "g1f3");
 }
 
 TEST(MoveReader, EmptyReadsAddNothingAndPauseEachTime) {
@@ -129,6 +132,20 @@ TEST(MoveReader, EmptyReadsAddNothingAndPauseEachTime) {
   EXPECT_EQ(reader.pauses, 4);
 }
 
+TEST(MoveReader, APauseThatSaysTheGuiHasGoneEndsTheWaitWithNoMove) {
+  std::string script = "Thinking\r\n12 e2";
+  script += kGap;
+  script += "-e4\r\n";
+  ScriptedSerial serial(script);
+  RecordingOutput output;
+  int pauses = 0;
+  MoveReader reader([&] { return serial(); }, output, [&] { return ++pauses < 1; });
+  EXPECT_EQ(reader.readMove(), std::nullopt);
+  EXPECT_EQ(pauses, 1);
+  EXPECT_EQ(serial.position, 16u);  // up to the empty read, and nothing after it
+  EXPECT_EQ(output.wire, "info string Thinking\r\n");
+}
+
 TEST(MoveReader, ALongRelayedLineArrivesWhole) {
   std::string longLine(70000, 'a');
   longLine[30000] = ' ';
@@ -140,7 +157,7 @@ TEST(MoveReader, ALongRelayedLineArrivesWhole) {
 TEST(MoveReader, ReadSerialLineDropsCrDashAndLowerCaseXOnly) {
   ScriptedSerial serial("  aXb-x\tc\r\0 \r\n"s);
   RecordingOutput output;
-  MoveReader reader([&] { return serial(); }, output, [] {});
+  MoveReader reader([&] { return serial(); }, output, [] { return true; });
   EXPECT_EQ(reader.readSerialLine(), "aXb\tc");
 }
 

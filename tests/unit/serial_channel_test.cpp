@@ -316,6 +316,84 @@ TEST_F(SerialChannelTest, ReadFailureKeepsTheChannelOpenAndTheNextReadTriesAgain
   EXPECT_EQ(got, 0u);
 }
 
+TEST_F(SerialChannelTest, AGoneDeviceIsLetGoAndOpenedAgainByNameWithTheSameSteps) {
+  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+  const std::vector<std::string> firstOpen = platform.port.calls;
+  SerialChannel* channel = opened();
+  platform.port.calls.clear();
+
+  // The read that shows the device gone closes the handle and nothing else.
+  platform.port.failing.insert("read");
+  platform.port.readShowsGone = true;
+  EXPECT_EQ(readChars(kChannel, 1), "");
+  EXPECT_EQ(platform.port.calls, (std::vector<std::string>{"read 1", "close"}));
+  EXPECT_FALSE(channel->connected());
+  EXPECT_EQ(opened(), channel);  // still in its slot
+
+  // While the device stays away, each read is one paced try at opening it, and no read.
+  platform.port.failing.erase("read");
+  platform.port.readShowsGone = false;
+  platform.port.opensToRefuse = 2;
+  platform.port.calls.clear();
+  EXPECT_EQ(readChars(kChannel, 1), "");
+  EXPECT_EQ(readChars(kChannel, 1), "");
+  EXPECT_EQ(platform.port.calls,
+            (std::vector<std::string>{"sleep 500", "open /fake/port1", "sleep 500",
+                                      "open /fake/port1"}));
+
+  // Back again: opened and configured exactly as at the start, then read.
+  platform.port.calls.clear();
+  platform.port.incoming = {"e"};
+  EXPECT_EQ(readChars(kChannel, 1), "e");
+  ASSERT_FALSE(platform.port.calls.empty());
+  EXPECT_EQ(platform.port.calls.front(), "sleep 500");
+  std::vector<std::string> expected(firstOpen.begin() + 1, firstOpen.end());  // no devicePath
+  expected.insert(expected.begin(), "sleep 500");
+  expected.push_back("read 1");
+  EXPECT_EQ(platform.port.calls, expected);
+  ASSERT_EQ(platform.port.statesSet.size(), 2u);
+  EXPECT_EQ(platform.port.statesSet[1], platform.port.statesSet[0]);
+  ASSERT_EQ(platform.port.timeoutsSet.size(), 2u);
+  EXPECT_EQ(platform.port.timeoutsSet[1], platform.port.timeoutsSet[0]);
+  EXPECT_TRUE(channel->connected());
+}
+
+TEST_F(SerialChannelTest, AHangUpThatReadsAsNothingCountsAsGoneButAQuietLineDoesNot) {
+  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+  SerialChannel* channel = opened();
+  platform.port.calls.clear();
+  platform.port.incoming = {""};  // a read that returned at once with nothing
+  EXPECT_EQ(readChars(kChannel, 1), "");
+  EXPECT_TRUE(channel->connected());
+  platform.port.readShowsGone = true;  // the same, on a line that has hung up
+  EXPECT_EQ(readChars(kChannel, 1), "");
+  EXPECT_FALSE(channel->connected());
+  EXPECT_EQ(platform.port.calls, (std::vector<std::string>{"read 1", "read 1", "close"}));
+}
+
+TEST_F(SerialChannelTest, AChannelWithoutItsDeviceRefusesRequestsAndClosesQuietly) {
+  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+  SerialChannel& channel = *opened();
+  platform.port.failing.insert("read");
+  platform.port.readShowsGone = true;
+  EXPECT_EQ(readChars(kChannel, 1), "");
+  platform.port.calls.clear();
+  std::uint32_t count = 7;
+  EXPECT_EQ(channel.bytesWaiting(count), IoResult::IllegalRequest);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(channel.endTest(), -1);
+  EXPECT_EQ(channel.writeBytes("x", 1), IoResult::IoFailed);
+  // A reconfiguration that fails leaves it without a device, the new handle closed.
+  platform.port.failing = {"read", "setState"};
+  EXPECT_EQ(readChars(kChannel, 1), "");
+  EXPECT_FALSE(channel.connected());
+  EXPECT_EQ(platform.port.calls.back(), "close");
+  // Quit closes every channel: nothing is left to let go.
+  platform.port.calls.clear();
+  EXPECT_EQ(console::channelTable().closeChannel(kChannel), IoResult::Ok);
+  EXPECT_TRUE(platform.port.calls.empty());
+}
+
 TEST_F(SerialChannelTest, ReadCharsOnAFreeOrForeignSlotIsEmpty) {
   EXPECT_EQ(readChars(kChannel, 1), "");
   EXPECT_EQ(readChars(0, 1), "");

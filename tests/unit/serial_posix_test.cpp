@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -132,6 +133,37 @@ TEST_F(SerialPosixPty, AReadBlocksUntilAByteArrives) {
   EXPECT_EQ(byte, 'Q');
   EXPECT_GE(waited, 250ms);
   EXPECT_LT(waited, 5s);
+}
+
+TEST_F(SerialPosixPty, AQuietLineIsNotGoneButAHungUpOneIs) {
+  std::unique_ptr<SerialDevice> device = openConfigured();
+  ASSERT_NE(device, nullptr);
+  // A total time-out that runs out delivers nothing, and the device is still there.
+  CommTimeouts timeouts;
+  timeouts.readTotalTimeoutConstant = 100;
+  ASSERT_TRUE(device->setTimeouts(timeouts));
+  char byte = 0;
+  std::uint32_t got = 9;
+  ASSERT_TRUE(device->read(&byte, 1, got));
+  EXPECT_EQ(got, 0u);
+  EXPECT_FALSE(device->deviceGone());
+
+  // Back to reads that block for their first byte: a hang-up must still end them at once.
+  ASSERT_TRUE(device->setTimeouts(CommTimeouts{}));
+  // The other side closing is what pulling the cable of a USB adapter looks like.
+  ::close(master_);
+  master_ = -1;
+  got = 9;
+  const bool ok = device->read(&byte, 1, got);
+  EXPECT_EQ(got, 0u);
+  EXPECT_TRUE(device->deviceGone()) << "read " << (ok ? "succeeded" : "failed");
+}
+
+TEST(SerialPosix, OnlyErrorsOfARemovedDeviceMeanItHasGone) {
+  for (int error : {EIO, ENXIO, ENODEV}) EXPECT_TRUE(readErrorMeansDeviceGone(error)) << error;
+  for (int error : {0, EAGAIN, EINTR, EINVAL, EBADF, ENOMEM}) {
+    EXPECT_FALSE(readErrorMeansDeviceGone(static_cast<std::uint32_t>(error))) << error;
+  }
 }
 
 TEST_F(SerialPosixPty, FixedSettingsRenderAsRawEightBitTermios) {

@@ -25,6 +25,18 @@ TEST(SerialWin32, APortThatDoesNotExistCannotBeOpened) {
   EXPECT_EQ(systemSerialPlatform().open("NOSUCHPORT"), nullptr);
 }
 
+TEST(SerialWin32, OnlyTheErrorsOfARemovedDeviceMeanItHasGone) {
+  for (DWORD error : {ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, ERROR_DEVICE_NOT_CONNECTED,
+                      ERROR_OPERATION_ABORTED, ERROR_INVALID_HANDLE, ERROR_GEN_FAILURE,
+                      ERROR_DEVICE_REMOVED}) {
+    EXPECT_TRUE(readErrorMeansDeviceGone(error)) << error;
+  }
+  for (DWORD error : {DWORD{ERROR_SUCCESS}, DWORD{ERROR_IO_PENDING}, DWORD{ERROR_TIMEOUT},
+                      DWORD{ERROR_NOT_ENOUGH_MEMORY}, DWORD{ERROR_INVALID_PARAMETER}}) {
+    EXPECT_FALSE(readErrorMeansDeviceGone(error)) << error;
+  }
+}
+
 TEST(SerialWin32, TheClockCountsMilliseconds) {
   SerialPlatform& platform = systemSerialPlatform();
   const std::uint32_t start = platform.milliseconds();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,8 @@ struct Session {
   int moveReads = 0;
   // Output already written when each move was asked for.
   std::vector<std::string> wireAtMoveRead;
+  // Once the move lines have run out, the wait for the next one ends because the GUI has gone.
+  bool guiGoneWhenMovesRunOut = false;
 
   std::string run() {
     UciLoop loop(
@@ -43,9 +46,10 @@ struct Session {
           return true;
         },
         output,
-        [this] {
+        [this]() -> std::optional<MoveReply> {
           ++moveReads;
           wireAtMoveRead.push_back(output.wire);
+          if (moves.empty() && guiGoneWhenMovesRunOut) return std::nullopt;
           if (moves.empty()) throw std::runtime_error("no move line left");
           MoveReply reply = moves.front();
           moves.pop_front();
@@ -116,6 +120,16 @@ TEST(UciLoop, TheEndOfInputEndsTheLoopWithoutOutput) {
   s.commands = {"isready"};
   EXPECT_EQ(s.run(), "readyok\r\n");
   EXPECT_EQ(s.commandReads, 2);
+}
+
+TEST(UciLoop, TheGuiGoingAwayDuringAGoEndsTheLoopWithoutAnAnswer) {
+  Session s;
+  s.guiGoneWhenMovesRunOut = true;
+  s.commands = {"go", "go", "go", "isready"};
+  s.moves = {{"e2e4", "e7e5"}};
+  EXPECT_EQ(s.run(), "bestmove e2e4\r\nbestmove e7e5\r\n");
+  EXPECT_EQ(s.moveReads, 2);
+  EXPECT_EQ(s.commandReads, 3);  // nothing after that go is read
 }
 
 }  // namespace
