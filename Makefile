@@ -27,8 +27,10 @@ windows:
 
 # The unit tests built for Windows run under wine; then the native end-to-end suite drives
 # Kestrelgate.exe under wine, its COM1 a pseudo-terminal through the prefix's dosdevices/com1.
-# One wine server, started first with its diagnostics silenced, serves every wine process of
-# the run: one started by a test would write its state dumps into the test log on a hang-up.
+# One wine server and session, started first with its diagnostics silenced, serve every wine
+# process of the run: a session started by a test would point com1 back at /dev/ttyS0 (wine's
+# mount manager rebuilds the COM links as a session starts), and its server would write its
+# state dumps into the test log on a hang-up.
 WINEPREFIX_DIR = $(abspath $(WINBUILD))/wineprefix
 WINE_ENV = WINEPREFIX=$(WINEPREFIX_DIR) WINEDEBUG=-all
 
