@@ -69,11 +69,12 @@ class PosixConsole final : public ConsolePlatform {
 
   bool waitForInputHangUp(std::uint32_t milliseconds) override {
     // No events asked for: poll then reports only a hang-up or an error, so waiting input
-    // does not end the wait early. A pipe whose writer has closed reports POLLHUP.
+    // does not end the wait early. A pipe whose writer has closed reports POLLHUP; a closed
+    // descriptor (POLLNVAL) has no GUI behind it either, and would not let poll wait at all.
     pollfd watched{STDIN_FILENO, 0, 0};
     const int timeout = milliseconds > 60000 ? 60000 : static_cast<int>(milliseconds);
     const int ready = ::poll(&watched, 1, timeout);
-    return ready == 1 && (watched.revents & (POLLHUP | POLLERR)) != 0;
+    return ready == 1 && (watched.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
   }
 
  private:
