@@ -7,7 +7,7 @@ WERROR     ?= OFF
 JOBS       ?= 2
 CMAKE_ARGS ?=
 
-.PHONY: all build test unit-test windows windows-test demo clean
+.PHONY: all build test unit-test windows windows-test demo bench clean
 
 all: build
 
@@ -51,6 +51,11 @@ test: unit-test windows-test
 
 demo:
 	tools/demo.sh
+
+# Start time, serial-to-bestmove latency, relay throughput, idle CPU and peak memory of the
+# built program, as one table.
+bench: build
+	$(BUILD)/tools/bench/kestrelgate_bench $(BUILD)/kestrelgate
 
 clean:
 	rm -rf $(BUILD) $(WINBUILD)
