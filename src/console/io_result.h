@@ -2,7 +2,7 @@
 
 namespace kestrelgate::console {
 
-// The result of every channel operation and of parsing a port specification.
+// The result of every channel operation and of parsing a port settings text.
 // The numeric values are part of the program's contract and never change.
 enum class IoResult : int {
   Ok = 0,

@@ -1,4 +1,4 @@
-// The port specification: a port name up to the first colon, then a comma-separated settings
+// The port settings text: a port name up to the first colon, then a comma-separated settings
 // list. Parsing is pure text work; letters are compared as ASCII without regard to case, so the
 // result never depends on the process's locale.
 //

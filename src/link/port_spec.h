@@ -11,7 +11,7 @@ namespace kestrelgate::link {
 enum class ParityKind : std::uint32_t { None = 0, Even = 1, Odd = 2, Space = 3, Mark = 4 };
 enum class StopBitsKind : std::uint32_t { One = 0, OneAndHalf = 1, Two = 2 };
 
-// A parsed port specification: the port name's number and the line settings, with defaults
+// A parsed port settings text: the port name's number and the line settings, with defaults
 // for everything the text did not give.
 struct PortSpec {
   std::uint32_t portNumber = 0;
