@@ -18,7 +18,7 @@ using console::IoResult;
 class SerialChannel final : public console::Channel {
  public:
   SerialChannel(SerialPlatform& platform, std::unique_ptr<SerialDevice> device,
-                std::uint32_t portNumber, const PortSpec& spec, std::string devicePath = {});
+                std::uint32_t portNumber, const PortSpec& spec, std::string devicePath);
 
   IoResult close() override;
   IoResult readBytes(char* buffer, std::uint32_t requested, std::uint32_t& got) override;

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -74,7 +73,7 @@ TEST(E2eCommandLine, PortsThatCannotBeOpenedGiveTheOneLineAndExitZero) {
 TEST(E2eCommandLine, AnAbsentComPortGivesTheOneLineAndExitsZero) {
   // COM7 is /dev/ttyS6 natively, and under wine whatever the prefix's com7 names: nothing.
   if (underWine()) {
-    std::filesystem::remove(std::string(std::getenv("WINEPREFIX")) + "/dosdevices/com7");
+    std::filesystem::remove(wineDevicePath("com7"));
   } else if (std::filesystem::exists("/dev/ttyS6")) {
     GTEST_SKIP() << "this machine has a /dev/ttyS6";
   }

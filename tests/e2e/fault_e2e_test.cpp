@@ -48,7 +48,7 @@ class PortName {
   void remove() {
     std::error_code ignored;
     if (underWine()) {
-      std::filesystem::remove(std::string(std::getenv("WINEPREFIX")) + "/dosdevices/com1", ignored);
+      std::filesystem::remove(wineDevicePath("com1"), ignored);
     } else {
       std::filesystem::remove(link_, ignored);
     }

@@ -59,11 +59,16 @@ bool underWine() {
   return prefix != nullptr && *prefix != '\0';
 }
 
+std::string wineDevicePath(std::string_view dosName) {
+  const char* prefix = std::getenv("WINEPREFIX");
+  return std::string(prefix != nullptr ? prefix : "") + "/dosdevices/" + std::string(dosName);
+}
+
 std::string enginePortArgument(const std::string& devicePath) {
   if (!underWine()) return devicePath;
   // Wine opens COM1 through the prefix's dosdevices/com1 link, so repointing the link is
   // what plugging the chess computer into another port would be.
-  const std::string link = std::string(std::getenv("WINEPREFIX")) + "/dosdevices/com1";
+  const std::string link = wineDevicePath("com1");
   unlink(link.c_str());
   if (symlink(devicePath.c_str(), link.c_str()) != 0) return devicePath;
   return "COM1:";

@@ -29,6 +29,10 @@ bool underWine();
 // How long to wait for something the engine should answer within `timeout` natively.
 Millis replyAllowance(Millis timeout);
 
+// Under wine: the prefix's dosdevices entry for a DOS device name such as "com1", the link
+// through which wine opens that port.
+std::string wineDevicePath(std::string_view dosName);
+
 // The first argument that makes the engine open `devicePath`: natively the path itself; under
 // wine the prefix's dosdevices/com1 is pointed at the device and the argument is "COM1:".
 std::string enginePortArgument(const std::string& devicePath);
