@@ -260,7 +260,8 @@ TEST(E2eFaults, AMinuteOfLineNoiseAnswersEveryMoveLineInItsTurn) {
     if (moves == 20) firstRss = session.engine->peakRssKiB();
   }
   [[maybe_unused]] const long lastRss = session.engine->peakRssKiB();
-  EXPECT_GT(moves, 100);
+  // Well over two move lines a second get through, even under the sanitizers.
+  EXPECT_GE(moves, 2 * soak.count());
 #ifndef KESTRELGATE_SANITIZED
   // The sanitizers' allocators hold freed memory back on purpose; only a plain build shows
   // what the program itself keeps.
