@@ -152,7 +152,6 @@ IoResult SerialChannel::close() {
 }
 
 bool SerialChannel::reopen() {
-  if (devicePath_.empty()) return false;
   // The pause comes first: it paces the tries, and a device that has just gone (a cable being
   // pulled, an adapter re-enumerating) is not back within the same moment anyway.
   platform_.sleep(kReopenInterval);
