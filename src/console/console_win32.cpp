@@ -63,12 +63,16 @@ class Win32ScreenBuffer final : public ScreenBuffer {
   void scrollUp(int rows, std::uint16_t attribute) override {
     CONSOLE_SCREEN_BUFFER_INFO csbi{};
     if (!GetConsoleScreenBufferInfo(output_, &csbi)) return;
-    const SMALL_RECT whole{0, 0, toShort(csbi.dwSize.X - 1), toShort(csbi.dwSize.Y - 1)};
-    const COORD destination{0, toShort(-rows)};
+    // The rows from `rows` down move to the top; the rows they leave at the bottom get the
+    // fill. Naming the whole buffer as the source and a destination above row 0 gives the same
+    // picture on Windows, but wine refuses a destination outside the buffer.
+    const SMALL_RECT below{0, toShort(rows), toShort(csbi.dwSize.X - 1),
+                           toShort(csbi.dwSize.Y - 1)};
+    const COORD destination{0, 0};
     CHAR_INFO blank{};
     blank.Char.AsciiChar = ' ';
     blank.Attributes = attribute;
-    ScrollConsoleScreenBufferA(output_, &whole, nullptr, destination, &blank);
+    ScrollConsoleScreenBufferA(output_, &below, nullptr, destination, &blank);
   }
 
   void fillBlank(int firstRow, int lastRow, std::uint16_t attribute) override {
