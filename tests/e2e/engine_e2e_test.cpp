@@ -145,7 +145,8 @@ TEST_F(E2eOnPty, GoWaitsForTheChessComputerAndRelaysItsOtherLines) {
   EXPECT_EQ(engine_->readUntil("\r\n"), "bestmove e7e5\r\n");
   engine_->sendLine("isready");
   ASSERT_TRUE(engine_->readUntil("readyok\r\n"));
-  EXPECT_EQ(chessComputer_.unreadBytes(), static_cast<int>(nextLine.size()));
+  EXPECT_EQ(chessComputer_.waitForUnreadBytes(static_cast<int>(nextLine.size())),
+            static_cast<int>(nextLine.size()));
 
   engine_->sendLine("go infinite");
   EXPECT_EQ(engine_->readUntil("\r\n"), "bestmove g1f3\r\n");

@@ -23,8 +23,9 @@ namespace {
 using namespace std::chrono_literals;
 
 // Where the engine finds its port: natively a symbolic link of our own, as a
-// /dev/serial/by-id name is; under wine the prefix's com1. Repointing it is plugging the chess
-// computer in again. A link keeps the engine off a pty number another test may be handed next.
+// /dev/serial/by-id name is; under wine the link that the prefix's com1 leads to. Repointing
+// it is plugging the chess computer in again. A link keeps the engine off a pty number another
+// test may be handed next.
 class PortName {
  public:
   PortName() {
@@ -48,7 +49,7 @@ class PortName {
   void remove() {
     std::error_code ignored;
     if (underWine()) {
-      std::filesystem::remove(wineDevicePath("com1"), ignored);
+      std::filesystem::remove(winePortLink(), ignored);
     } else {
       std::filesystem::remove(link_, ignored);
     }
@@ -153,10 +154,7 @@ TEST(E2eFaults, AGuiThatStopsListeningDoesNotEndUsButTheEndOfInputDoes) {
     ASSERT_TRUE(session.engine->sendLine(command)) << command;
   }
   // The engine read all three move lines' worth of answers off the line.
-  for (int i = 0; i < 300 && session.chessComputer->unreadBytes() != 0; ++i) {
-    std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_EQ(session.chessComputer->unreadBytes(), 0);
+  EXPECT_EQ(session.chessComputer->waitForUnreadBytes(0), 0);
   session.engine->closeInput();
   EXPECT_EQ(session.engine->waitExit(), 0);
 }

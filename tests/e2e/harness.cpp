@@ -11,10 +11,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 extern char** environ;
 
@@ -64,13 +68,25 @@ std::string wineDevicePath(std::string_view dosName) {
   return std::string(prefix != nullptr ? prefix : "") + "/dosdevices/" + std::string(dosName);
 }
 
+std::string winePortLink() {
+  const char* prefix = std::getenv("WINEPREFIX");
+  return std::string(prefix != nullptr ? prefix : "") + "/kestrelgate-com1";
+}
+
 std::string enginePortArgument(const std::string& devicePath) {
   if (!underWine()) return devicePath;
-  // Wine opens COM1 through the prefix's dosdevices/com1 link, so repointing the link is
+  // Wine opens COM1 through dosdevices/com1, which leads to our link: repointing the link is
   // what plugging the chess computer into another port would be.
-  const std::string link = wineDevicePath("com1");
+  const std::string link = winePortLink();
   unlink(link.c_str());
   if (symlink(devicePath.c_str(), link.c_str()) != 0) return devicePath;
+  std::error_code error;
+  const std::filesystem::path com1 = std::filesystem::read_symlink(wineDevicePath("com1"), error);
+  if (error || com1 != link) {
+    ADD_FAILURE() << "the wine prefix's com1 leads to " << (error ? "nothing" : com1.string())
+                  << ", not to " << link << "; the engine is not started on it";
+    return "NOPORT";  // no colon: the engine refuses it without opening anything
+  }
   return "COM1:";
 }
 
@@ -84,7 +100,7 @@ std::string transcriptPath(std::string_view name) {
   return std::string(TRANSCRIPT_DIR) + "/" + std::string(name);
 }
 
-Child::Child(const std::vector<std::string>& command) {
+Child::Child(const std::vector<std::string>& command, bool quietErrors) {
   // A child that has already ended (a port that cannot be opened) must make our writes fail,
   // not kill the test run.
   signal(SIGPIPE, SIG_IGN);
@@ -100,6 +116,9 @@ Child::Child(const std::vector<std::string>& command) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
+  if (quietErrors) {
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  }
 
   std::vector<char*> argv;
   for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
@@ -311,6 +330,15 @@ int FakeChessComputer::unreadBytes() const {
   int count = -1;
   if (ioctl(slave_, FIONREAD, &count) != 0) return -1;
   return count;
+}
+
+int FakeChessComputer::waitForUnreadBytes(int count, Millis timeout) const {
+  const Clock::time_point deadline = Clock::now() + timeout;
+  for (;;) {
+    const int unread = unreadBytes();
+    if (unread == count || Clock::now() >= deadline) return unread;
+    std::this_thread::sleep_for(Millis{10});
+  }
 }
 
 }  // namespace e2e

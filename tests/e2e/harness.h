@@ -29,12 +29,20 @@ bool underWine();
 // How long to wait for something the engine should answer within `timeout` natively.
 Millis replyAllowance(Millis timeout);
 
-// Under wine: the prefix's dosdevices entry for a DOS device name such as "com1", the link
+// Under wine: the prefix's dosdevices entry for a DOS device name such as "com7", the link
 // through which wine opens that port.
 std::string wineDevicePath(std::string_view dosName);
 
+// Under wine: the link that the prefix's COM1 leads to. The test run registers it as COM1 in
+// the prefix (HKLM\Software\Wine\Ports), so wine's mount manager, which rebuilds the COM
+// links whenever a session starts, links com1 to it instead of to the machine's first real
+// serial port; the tests only ever repoint this link.
+std::string winePortLink();
+
 // The first argument that makes the engine open `devicePath`: natively the path itself; under
-// wine the prefix's dosdevices/com1 is pointed at the device and the argument is "COM1:".
+// wine winePortLink() is pointed at the device and the argument is "COM1:". Under wine it
+// fails the test, and gives a name no port has, when the prefix's com1 does not lead through
+// that link: the engine would open whatever real port com1 names.
 std::string enginePortArgument(const std::string& devicePath);
 
 // The built simulated chess computer with `arguments`.
@@ -45,8 +53,9 @@ std::string transcriptPath(std::string_view name);
 
 class Child {
  public:
-  // Starts the command; running() is false when it could not be started.
-  explicit Child(const std::vector<std::string>& command);
+  // Starts the command; running() is false when it could not be started. Its standard error
+  // is ours unless `quietErrors` sends it to /dev/null.
+  explicit Child(const std::vector<std::string>& command, bool quietErrors = false);
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
@@ -120,6 +129,10 @@ class FakeChessComputer {
   bool print(std::string_view bytes);
   // Bytes waiting on the terminal side that nobody has read yet.
   int unreadBytes() const;
+  // The pty moves what print() wrote to the terminal side a little later, so a count taken at
+  // once may be short: waits until unreadBytes() equals `count` or the deadline passes, and
+  // returns the last count seen.
+  int waitForUnreadBytes(int count, Millis timeout = kReplyTimeout) const;
   // Closes both sides, as pulling the cable of a USB adapter would: the engine's open
   // terminal hangs up, and the device file goes away.
   void unplug();

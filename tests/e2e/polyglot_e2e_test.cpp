@@ -74,7 +74,7 @@ bool isGameResult(const std::string& line) {
 std::string portNote() {
   if (!underWine()) return "";
   std::error_code error;
-  const fs::path target = fs::read_symlink(wineDevicePath("com1"), error);
+  const fs::path target = fs::read_symlink(winePortLink(), error);
   return " (wine's COM1 links to " + (error ? "nothing" : target.string()) + ")";
 }
 
