@@ -1,13 +1,17 @@
 # Convenience front end over CMake. `make demo` shows a whole game against the simulated chess
-# computer; `make test` runs every test there is tooling for on this machine.
+# computer; `make test` runs every test there is tooling for on this machine, and says
+# "SKIPPED: … (reason)" for each suite whose tools are missing or cannot run here.
 
 BUILD      ?= build
+WIN64BUILD ?= build-win64
 WINBUILD   ?= build-windows
 WERROR     ?= OFF
 JOBS       ?= 2
 CMAKE_ARGS ?=
+SUITE      := tests/suite.sh
 
-.PHONY: all build test unit-test windows windows-test demo bench clean
+.PHONY: all build test unit-test e2e-test native-test windows windows-test stress demo bench \
+        clean
 
 all: build
 
@@ -15,39 +19,37 @@ build:
 	cmake -S . -B $(BUILD) -DKESTRELGATE_WERROR=$(WERROR) $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j$(JOBS)
 
+# The unit tests of every layer, and the termios backend against real pseudo-terminals.
 unit-test: build
-	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	$(SUITE) "native unit" ctest --test-dir $(BUILD) -L unit --output-on-failure -j$(JOBS)
 
-# The Windows build and its tests need the mingw-w64 cross compiler and wine; without them
-# this says so and goes on.
+# The built program driven over pipes and pseudo-terminals: UCI sessions, whole games from the
+# simulator, PolyGlot as a real client, faults, the console in a terminal, and a minute of
+# line noise.
+e2e-test: build
+	$(SUITE) "native end-to-end" ctest --test-dir $(BUILD) -L e2e --output-on-failure -j$(JOBS)
+
+native-test: unit-test e2e-test
+
+# The Windows code: the 64-bit build under wine64 (unit tests, the end-to-end suite, the
+# console screen in a terminal); the shipped 32-bit Kestrelgate.exe built and checked, and
+# tested where 32-bit wine runs.
+windows-test: build
+	JOBS=$(JOBS) tests/windows-tests.sh $(BUILD) $(WIN64BUILD) $(WINBUILD) $(WERROR)
+
+test: native-test windows-test
+
+# The shipped program: a 32-bit Windows console program, statically linked.
 windows:
 	cmake -S . -B $(WINBUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake \
 	  -DKESTRELGATE_GTEST_SOURCE=/usr/src/googletest -DKESTRELGATE_WERROR=$(WERROR)
 	cmake --build $(WINBUILD) -j$(JOBS)
 
-# The unit tests built for Windows run under wine; then the native end-to-end suite drives
-# Kestrelgate.exe under wine, its COM1 a pseudo-terminal through the prefix's dosdevices/com1.
-# One wine server and session, started first with its diagnostics silenced, serve every wine
-# process of the run: a session started by a test would point com1 back at /dev/ttyS0 (wine's
-# mount manager rebuilds the COM links as a session starts), and its server would write its
-# state dumps into the test log on a hang-up.
-WINEPREFIX_DIR = $(abspath $(WINBUILD))/wineprefix
-WINE_ENV = WINEPREFIX=$(WINEPREFIX_DIR) WINEDEBUG=-all
-
-windows-test:
-	@set -e; \
-	if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then \
-	  $(MAKE) build windows; \
-	  $(WINE_ENV) wineserver -p60 >/dev/null 2>&1 || true; \
-	  $(WINE_ENV) wineboot -i >/dev/null 2>&1 || true; \
-	  ctest --test-dir $(WINBUILD) --output-on-failure; \
-	  $(WINE_ENV) KESTRELGATE_ENGINE="wine $(abspath $(WINBUILD))/Kestrelgate.exe" \
-	    $(BUILD)/tests/e2e/e2e_tests; \
-	else \
-	  echo "SKIPPED: Windows tests (needs i686-w64-mingw32-g++-posix and wine)"; \
-	fi
-
-test: unit-test windows-test
+# The native end-to-end suite STRESS_RUNS times in a row with every core kept busy.
+STRESS_RUNS ?= 50
+stress: build
+	$(SUITE) "stress ($(STRESS_RUNS) runs)" tests/stress.sh $(BUILD)/tests/e2e/e2e_tests \
+	  $(STRESS_RUNS)
 
 demo:
 	tools/demo.sh
@@ -55,21 +57,33 @@ demo:
 # Start time, serial-to-bestmove latency, relay throughput, idle CPU and peak memory of the
 # built program, as one table.
 bench: build
-	$(BUILD)/tools/bench/kestrelgate_bench $(BUILD)/kestrelgate
+	$(SUITE) "benchmark" $(BUILD)/tools/bench/kestrelgate_bench $(BUILD)/kestrelgate
 
 clean:
-	rm -rf $(BUILD) $(WINBUILD)
+	rm -rf $(BUILD) $(WIN64BUILD) $(WINBUILD)
 
 # Fuzzing with libFuzzer (clang), each target for FUZZ_SECONDS.
 FUZZ_SECONDS ?= 60
 FUZZBUILD    ?= build-fuzz
 .PHONY: fuzz sanitize
 fuzz:
+	@if command -v clang++ >/dev/null && \
+	    ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then \
+	  $(SUITE) "fuzz ($(FUZZ_SECONDS) s a target)" $(MAKE) --no-print-directory fuzz-run; \
+	else \
+	  $(SUITE) --skip "fuzz" "clang++ with libFuzzer (clang, libclang-rt-14-dev) is not installed"; \
+	fi
+
+fuzz-run:
 	CXX=clang++ cmake -S . -B $(FUZZBUILD) -DKESTRELGATE_FUZZ=ON -DKESTRELGATE_TESTS=OFF \
 	  -DKESTRELGATE_WERROR=$(WERROR)
 	cmake --build $(FUZZBUILD) -j$(JOBS)
 	tests/fuzz/run.sh $(FUZZBUILD)/tests/fuzz $(FUZZ_SECONDS)
 
 # The whole native suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+SANBUILD ?= build-sanitize
 sanitize:
-	$(MAKE) unit-test BUILD=build-sanitize CMAKE_ARGS=-DKESTRELGATE_SANITIZE=ON
+	cmake -S . -B $(SANBUILD) -DKESTRELGATE_WERROR=$(WERROR) -DKESTRELGATE_SANITIZE=ON
+	cmake --build $(SANBUILD) -j$(JOBS)
+	$(SUITE) "sanitizers (unit and end-to-end)" ctest --test-dir $(SANBUILD) \
+	  --output-on-failure -j$(JOBS)

@@ -1,0 +1,11 @@
+# What both Windows cross builds share: Debian's mingw-w64 compilers (posix threads variant)
+# for KESTRELGATE_MINGW_TRIPLE, and programs and libraries looked up in its own root only.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER ${KESTRELGATE_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${KESTRELGATE_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${KESTRELGATE_MINGW_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${KESTRELGATE_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
