@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -137,12 +138,13 @@ bool waitForLines(SerialDevice& device, SerialPlatform& platform, std::uint32_t 
 
 SerialChannel::SerialChannel(SerialPlatform& platform, std::unique_ptr<SerialDevice> device,
                              std::uint32_t portNumber, const PortSpec& spec,
-                             std::string devicePath)
+                             std::string devicePath, DeviceIdentity identity)
     : platform_(platform),
       device_(std::move(device)),
       portNumber_(portNumber),
       spec_(spec),
-      devicePath_(std::move(devicePath)) {}
+      devicePath_(std::move(devicePath)),
+      identity_(std::move(identity)) {}
 
 IoResult SerialChannel::close() {
   // Nothing about the lines is changed here; the device is simply let go.
@@ -155,6 +157,11 @@ bool SerialChannel::reopen() {
   // The pause comes first: it paces the tries, and a device that has just gone (a cable being
   // pulled, an adapter re-enumerating) is not back within the same moment anyway.
   platform_.sleep(kReopenInterval);
+  // Another device under the same name (the next USB adapter plugged in, a pseudo-terminal
+  // number handed to another program) is left alone: opening it could reset a board through
+  // DTR, and its bytes are not the chess computer's.
+  const std::optional<DeviceIdentity> now = platform_.identify(devicePath_);
+  if (!identity_.reopenable || !now || *now != identity_) return false;
   std::unique_ptr<SerialDevice> device = platform_.open(devicePath_);
   if (!device) return false;
   // The same steps as the first open, so the chess computer finds the line as it was.
@@ -173,18 +180,23 @@ IoResult SerialChannel::readBytes(char* buffer, std::uint32_t requested, std::ui
   if (!waitForLines(*device_, platform_, spec_.cdTimeout, spec_.dsrTimeout)) {
     return IoResult::IoFailed;
   }
-  std::uint32_t received = 0;
-  const bool ok = device_->read(buffer, requested, received);
-  if ((!ok || received == 0) && device_->deviceGone()) {
-    // A handle whose device has gone never recovers, even when the device comes back under
-    // the same name: let it go, and open the device afresh on the next read.
-    device_->close();
-    device_.reset();
-    return IoResult::IoFailed;
+  const ReadOutcome outcome = device_->read(buffer, requested);
+  switch (outcome.status) {
+    case ReadStatus::Bytes:
+      got = outcome.count;
+      return IoResult::Ok;
+    case ReadStatus::Nothing:
+      return IoResult::Ok;
+    case ReadStatus::Failed:
+      return IoResult::IoFailed;
+    case ReadStatus::Gone:
+      break;
   }
-  if (!ok) return IoResult::IoFailed;
-  got = received;
-  return IoResult::Ok;
+  // A handle whose device has gone never recovers, even when the device comes back under the
+  // same name: let it go, and open the device afresh on a later read.
+  device_->close();
+  device_.reset();
+  return IoResult::IoFailed;
 }
 
 IoResult SerialChannel::writeBytes(const char* data, std::uint32_t length) {
@@ -240,6 +252,8 @@ IoResult openSerial(int channel, std::string_view specText, SerialPlatform& plat
   const std::uint32_t portNumber = spec.portNumber == 0 ? 1 : spec.portNumber;
   const std::string path =
       devicePath != nullptr ? *devicePath : platform.devicePath(spec.portNumber);
+  // What the name leads to is taken before the open, as it is before every reopen.
+  DeviceIdentity identity = platform.identify(path).value_or(DeviceIdentity{});
   std::unique_ptr<SerialDevice> device = platform.open(path);
   if (!device) return IoResult::OpenFailed;
 
@@ -254,7 +268,8 @@ IoResult openSerial(int channel, std::string_view specText, SerialPlatform& plat
   }
   return table.install(
       channel,
-      std::make_unique<SerialChannel>(platform, std::move(device), portNumber, spec, path));
+      std::make_unique<SerialChannel>(platform, std::move(device), portNumber, spec, path,
+                                      std::move(identity)));
 }
 
 std::string readChars(int channel, std::uint32_t count) {

@@ -18,7 +18,8 @@ using console::IoResult;
 class SerialChannel final : public console::Channel {
  public:
   SerialChannel(SerialPlatform& platform, std::unique_ptr<SerialDevice> device,
-                std::uint32_t portNumber, const PortSpec& spec, std::string devicePath);
+                std::uint32_t portNumber, const PortSpec& spec, std::string devicePath,
+                DeviceIdentity identity);
 
   IoResult close() override;
   IoResult readBytes(char* buffer, std::uint32_t requested, std::uint32_t& got) override;
@@ -38,7 +39,8 @@ class SerialChannel final : public console::Channel {
   bool connected() const { return device_ != nullptr; }
 
  private:
-  // One try, after a pause, at opening and configuring the device again by its name.
+  // One try, after a pause, at opening and configuring the device again by its name; only
+  // the device the channel was first opened on is taken.
   bool reopen();
 
   SerialPlatform& platform_;
@@ -46,6 +48,7 @@ class SerialChannel final : public console::Channel {
   std::uint32_t portNumber_;
   PortSpec spec_;
   std::string devicePath_;
+  DeviceIdentity identity_;
 };
 
 // How long a channel whose device has gone waits before each try at opening it again.

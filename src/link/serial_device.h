@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace kestrelgate::link {
@@ -63,6 +64,33 @@ inline constexpr std::uint8_t kTwoStopBits = 2;
 inline constexpr std::uint32_t kDsrOn = 0x0020;
 inline constexpr std::uint32_t kCarrierOn = 0x0080;
 
+// What one read request came to, decided by the backend that made it.
+enum class ReadStatus {
+  Bytes,    // `count` bytes arrived
+  Nothing,  // the request ended without a byte: a time-out, or a quiet line
+  Failed,   // the request failed; the next one may succeed
+  Gone,     // the device itself has gone (an adapter unplugged, a line hung up): no further
+            // read on this handle can succeed, and only opening the device again may help
+};
+
+struct ReadOutcome {
+  ReadStatus status = ReadStatus::Nothing;
+  std::uint32_t count = 0;  // bytes delivered, for Bytes
+  std::uint32_t error = 0;  // the operating system's error code, for Failed and Gone
+
+  friend bool operator==(const ReadOutcome&, const ReadOutcome&) = default;
+};
+
+// What a port's name leads to, as far as the platform can tell without opening it. Taken at
+// the first open and again before every reopen: a device found under the name later is opened
+// only when it is reopenable and the descriptions are equal.
+struct DeviceIdentity {
+  bool reopenable = false;
+  std::string description;
+
+  friend bool operator==(const DeviceIdentity&, const DeviceIdentity&) = default;
+};
+
 // One open port handle. Each call is one operating-system request; false means it failed.
 class SerialDevice {
  public:
@@ -75,14 +103,10 @@ class SerialDevice {
   virtual bool setState(const LineSettings& settings) = 0;
   virtual bool raiseDtr() = 0;
   virtual bool modemStatus(std::uint32_t& status) = 0;
-  virtual bool read(char* buffer, std::uint32_t requested, std::uint32_t& got) = 0;
+  virtual ReadOutcome read(char* buffer, std::uint32_t requested) = 0;
   virtual bool write(const char* data, std::uint32_t length, std::uint32_t& written) = 0;
   virtual bool waitingCount(std::uint32_t& count) = 0;
   virtual void close() = 0;
-  // After a read that failed or delivered nothing: whether it showed that the device itself
-  // has gone (an adapter unplugged, a line hung up), so that no further read on this handle
-  // can succeed and only opening the device again may help.
-  virtual bool deviceGone() = 0;
 };
 
 // Whether an error code of a failed read on this platform (errno, or a Win32 error) means the
@@ -96,7 +120,9 @@ class SerialPlatform {
   // The device path for the PortSpec's port number; 0 means the name gave no number
   // and the port opened is port 1.
   virtual std::string devicePath(std::uint32_t specPortNumber) = 0;
-  // nullptr when the device cannot be opened.
+  // What is under the name now; nullopt while nothing is.
+  virtual std::optional<DeviceIdentity> identify(const std::string& path) = 0;
+  // nullptr when the device cannot be opened, or another program holds it.
   virtual std::unique_ptr<SerialDevice> open(const std::string& path) = 0;
   // A millisecond clock; only differences count, compared as unsigned 32-bit numbers.
   virtual std::uint32_t milliseconds() = 0;

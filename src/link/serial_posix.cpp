@@ -19,6 +19,7 @@
 //   computer sees of "raised while the receive queue has room".
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
@@ -27,8 +28,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "link/device_identity_posix.h"
 #include "link/serial_device.h"
 
 namespace kestrelgate::link {
@@ -289,25 +292,20 @@ class PosixSerialDevice final : public SerialDevice {
     return true;
   }
 
-  bool read(char* buffer, std::uint32_t requested, std::uint32_t& got) override {
-    got = 0;
-    gone_ = false;
+  ReadOutcome read(char* buffer, std::uint32_t requested) override {
     for (;;) {
       const ssize_t n = ::read(fd_, buffer, requested);
-      if (n > 0 || (n == 0 && requested == 0)) {
-        got = static_cast<std::uint32_t>(n);
-        return true;
-      }
+      if (n > 0) return {ReadStatus::Bytes, static_cast<std::uint32_t>(n), 0};
       if (n == 0) {
         // A read that blocks for its first byte returns nothing only on a hang-up; with a total
         // time-out (VMIN=0) nothing may simply mean the time ran out. Only the terminal's own
         // hang-up state tells the two apart.
-        gone_ = hungUp();
-        return true;
+        if (requested != 0 && hungUp()) return {ReadStatus::Gone, 0, 0};
+        return {ReadStatus::Nothing, 0, 0};
       }
       if (errno != EINTR) {
-        gone_ = readErrorMeansDeviceGone(static_cast<std::uint32_t>(errno));
-        return false;
+        const auto error = static_cast<std::uint32_t>(errno);
+        return {readErrorMeansDeviceGone(error) ? ReadStatus::Gone : ReadStatus::Failed, 0, error};
       }
     }
   }
@@ -333,12 +331,13 @@ class PosixSerialDevice final : public SerialDevice {
 
   void close() override {
     if (fd_ >= 0) {
-      ::close(fd_);
+      // The exclusive flag belongs to the terminal, not to our descriptor: it would outlive
+      // us while anyone else (a simulator, a getty) still holds the terminal open.
+      (void)ioctl(fd_, TIOCNXCL);
+      ::close(fd_);  // lets go of the lock too
       fd_ = -1;
     }
   }
-
-  bool deviceGone() override { return gone_; }
 
  private:
   bool hungUp() const {
@@ -360,7 +359,6 @@ class PosixSerialDevice final : public SerialDevice {
   CommTimeouts timeouts_{};
   cc_t vmin_ = 1;
   cc_t vtime_ = 0;
-  bool gone_ = false;
 };
 
 class PosixSerialPlatform final : public SerialPlatform {
@@ -371,11 +369,24 @@ class PosixSerialPlatform final : public SerialPlatform {
     return "/dev/ttyS" + std::to_string(index);
   }
 
+  std::optional<DeviceIdentity> identify(const std::string& path) override {
+    return identifyDevice(path, "/sys");
+  }
+
   std::unique_ptr<SerialDevice> open(const std::string& path) override {
     // O_NONBLOCK only for the open itself: without it, opening a port whose CLOCAL is still off
     // waits for carrier. It is cleared at once, since every read and write must block.
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
+    // One port, one reader: two programs reading one line would each get part of every move.
+    // Serial tools agree among themselves with an exclusive flock on the device; it is taken
+    // before anything about the port changes, so a port that another program holds keeps its
+    // settings. TIOCEXCL then keeps out programs that do not lock (except root's).
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd);
+      return nullptr;
+    }
+    (void)ioctl(fd, TIOCEXCL);
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
       ::close(fd);

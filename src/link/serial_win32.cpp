@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "link/serial_device.h"
@@ -117,12 +118,14 @@ class Win32SerialDevice final : public SerialDevice {
     return true;
   }
 
-  bool read(char* buffer, std::uint32_t requested, std::uint32_t& got) override {
+  ReadOutcome read(char* buffer, std::uint32_t requested) override {
     DWORD n = 0;
-    const BOOL ok = ReadFile(handle_, buffer, requested, &n, nullptr);
-    got = ok ? n : 0;
-    gone_ = !ok && readErrorMeansDeviceGone(GetLastError());
-    return ok != FALSE;
+    if (!ReadFile(handle_, buffer, requested, &n, nullptr)) {
+      const DWORD error = GetLastError();
+      return {readErrorMeansDeviceGone(error) ? ReadStatus::Gone : ReadStatus::Failed, 0, error};
+    }
+    if (n == 0) return {ReadStatus::Nothing, 0, 0};
+    return {ReadStatus::Bytes, n, 0};
   }
 
   bool write(const char* data, std::uint32_t length, std::uint32_t& written) override {
@@ -146,11 +149,9 @@ class Win32SerialDevice final : public SerialDevice {
     handle_ = INVALID_HANDLE_VALUE;
   }
 
-  bool deviceGone() override { return gone_; }
 
  private:
   HANDLE handle_;
-  bool gone_ = false;
   DCB state_{};
   bool haveState_ = false;
 };
@@ -170,6 +171,12 @@ class Win32SerialPlatform final : public SerialPlatform {
     // From COM10 on, the name is not one of the DOS device names the file system knows by
     // itself and has to be given in the device namespace.
     return specPortNumber >= 10 ? "\\\\.\\" + name : name;
+  }
+
+  // Windows gives a USB adapter its own COM number and keeps it for that adapter, so the
+  // name itself stands for the device; and a COM port is one program's at a time anyway.
+  std::optional<DeviceIdentity> identify(const std::string& path) override {
+    return DeviceIdentity{true, "the name " + path};
   }
 
   std::unique_ptr<SerialDevice> open(const std::string& path) override {

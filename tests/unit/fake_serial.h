@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -33,8 +34,11 @@ struct FakePort {
   std::vector<link::LineSettings> statesSet;
   std::string written;
 
-  // A read that fails (or delivers nothing) reports that the device has gone.
+  // Every read reports that the device has gone, with this error code.
   bool readShowsGone = false;
+  std::uint32_t readError = 5;
+  // What the name leads to now; nullopt while nothing is there.
+  std::optional<link::DeviceIdentity> identity = link::DeviceIdentity{true, "fake device"};
   // This many opens fail before the next one succeeds.
   int opensToRefuse = 0;
 
@@ -108,17 +112,16 @@ class FakeDevice final : public link::SerialDevice {
     status = port_.modemLines;
     return true;
   }
-  bool read(char* buffer, std::uint32_t requested, std::uint32_t& got) override {
+  link::ReadOutcome read(char* buffer, std::uint32_t requested) override {
     port_.calls.push_back("read " + std::to_string(requested));
-    got = 0;
-    if (port_.fails("read")) return false;
-    if (!port_.incoming.empty()) {
-      const std::string bytes = port_.incoming.front().substr(0, requested);
-      port_.incoming.pop_front();
-      bytes.copy(buffer, bytes.size());
-      got = static_cast<std::uint32_t>(bytes.size());
-    }
-    return true;
+    if (port_.readShowsGone) return {link::ReadStatus::Gone, 0, port_.readError};
+    if (port_.fails("read")) return {link::ReadStatus::Failed, 0, port_.readError};
+    if (port_.incoming.empty()) return {link::ReadStatus::Nothing, 0, 0};
+    const std::string bytes = port_.incoming.front().substr(0, requested);
+    port_.incoming.pop_front();
+    bytes.copy(buffer, bytes.size());
+    if (bytes.empty()) return {link::ReadStatus::Nothing, 0, 0};
+    return {link::ReadStatus::Bytes, static_cast<std::uint32_t>(bytes.size()), 0};
   }
   bool write(const char* data, std::uint32_t length, std::uint32_t& written) override {
     port_.calls.push_back("write " + std::to_string(length));
@@ -136,7 +139,6 @@ class FakeDevice final : public link::SerialDevice {
     return true;
   }
   void close() override { port_.calls.push_back("close"); }
-  bool deviceGone() override { return port_.readShowsGone; }
 
  private:
   FakePort& port_;
@@ -149,6 +151,10 @@ class FakePlatform final : public link::SerialPlatform {
   std::string devicePath(std::uint32_t specPortNumber) override {
     port.calls.push_back("devicePath " + std::to_string(specPortNumber));
     return "/fake/port" + std::to_string(specPortNumber);
+  }
+  // A look at the name, not a request to the port: not recorded among the calls.
+  std::optional<link::DeviceIdentity> identify(const std::string&) override {
+    return port.identity;
   }
   std::unique_ptr<link::SerialDevice> open(const std::string& path) override {
     port.calls.push_back("open " + path);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -356,6 +357,44 @@ TEST_F(SerialChannelTest, AGoneDeviceIsLetGoAndOpenedAgainByNameWithTheSameSteps
   ASSERT_EQ(platform.port.timeoutsSet.size(), 2u);
   EXPECT_EQ(platform.port.timeoutsSet[1], platform.port.timeoutsSet[0]);
   EXPECT_TRUE(channel->connected());
+}
+
+TEST_F(SerialChannelTest, OnlyTheDeviceFirstOpenedIsOpenedAgain) {
+  struct Case {
+    const char* what;
+    std::optional<DeviceIdentity> atFirstOpen;
+    std::optional<DeviceIdentity> later;
+    bool reopened;
+  };
+  const DeviceIdentity adapterA{true, "usb 0403:6001 serial A"};
+  const DeviceIdentity adapterB{true, "usb 0403:6001 serial B"};
+  const DeviceIdentity noHardware{false, "no hardware"};
+  const Case cases[] = {
+      {"the same adapter again", adapterA, adapterA, true},
+      {"another adapter under the name", adapterA, adapterB, false},
+      {"nothing under the name yet", adapterA, std::nullopt, false},
+      {"a pseudo-terminal's number handed on", noHardware, noHardware, false},
+      {"a name that told nothing at the first open", std::nullopt, adapterA, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    console::channelTable().clear();
+    FakePlatform fresh;
+    fresh.port.identity = c.atFirstOpen;
+    ASSERT_EQ(openSerial(kChannel, kFixed, fresh), IoResult::Ok);
+    fresh.port.readShowsGone = true;
+    EXPECT_EQ(readChars(kChannel, 1), "");
+    fresh.port.readShowsGone = false;
+    fresh.port.identity = c.later;
+    fresh.port.calls.clear();
+    fresh.port.incoming = {"e"};
+    // Not the same device: the wait goes on as while the device is away, paced, and nothing
+    // under the name is opened.
+    EXPECT_EQ(readChars(kChannel, 1), c.reopened ? "e" : "");
+    EXPECT_EQ(fresh.port.count("open"), c.reopened ? 1u : 0u);
+    EXPECT_EQ(fresh.port.calls.front(), "sleep 500");
+    console::channelTable().clear();
+  }
 }
 
 TEST_F(SerialChannelTest, AHangUpThatReadsAsNothingCountsAsGoneButAQuietLineDoesNot) {

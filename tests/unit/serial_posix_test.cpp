@@ -2,17 +2,23 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "console/channel_table.h"
+#include "link/device_identity_posix.h"
 #include "link/serial_channel.h"
 #include "link/serial_device.h"
 
@@ -100,10 +106,10 @@ TEST_F(SerialPosixPty, EveryByteArrivesUnchangedAndIsCounted) {
   std::string received;
   while (received.size() < all.size()) {
     char buffer[300];
-    std::uint32_t got = 0;
-    ASSERT_TRUE(device->read(buffer, sizeof buffer, got));
-    ASSERT_GT(got, 0u);
-    received.append(buffer, got);
+    const ReadOutcome outcome = device->read(buffer, sizeof buffer);
+    ASSERT_EQ(outcome.status, ReadStatus::Bytes);
+    ASSERT_GT(outcome.count, 0u);
+    received.append(buffer, outcome.count);
   }
   EXPECT_EQ(received, all);
   std::uint32_t left = 99;
@@ -124,12 +130,10 @@ TEST_F(SerialPosixPty, AReadBlocksUntilAByteArrives) {
   });
   const auto start = std::chrono::steady_clock::now();
   char byte = 0;
-  std::uint32_t got = 0;
-  const bool ok = device->read(&byte, 1, got);
+  const ReadOutcome outcome = device->read(&byte, 1);
   const auto waited = std::chrono::steady_clock::now() - start;
   sender.join();
-  ASSERT_TRUE(ok);
-  EXPECT_EQ(got, 1u);
+  EXPECT_EQ(outcome, (ReadOutcome{ReadStatus::Bytes, 1, 0}));
   EXPECT_EQ(byte, 'Q');
   EXPECT_GE(waited, 250ms);
   EXPECT_LT(waited, 5s);
@@ -143,20 +147,50 @@ TEST_F(SerialPosixPty, AQuietLineIsNotGoneButAHungUpOneIs) {
   timeouts.readTotalTimeoutConstant = 100;
   ASSERT_TRUE(device->setTimeouts(timeouts));
   char byte = 0;
-  std::uint32_t got = 9;
-  ASSERT_TRUE(device->read(&byte, 1, got));
-  EXPECT_EQ(got, 0u);
-  EXPECT_FALSE(device->deviceGone());
+  EXPECT_EQ(device->read(&byte, 1), (ReadOutcome{ReadStatus::Nothing, 0, 0}));
 
   // Back to reads that block for their first byte: a hang-up must still end them at once.
   ASSERT_TRUE(device->setTimeouts(CommTimeouts{}));
   // The other side closing is what pulling the cable of a USB adapter looks like.
   ::close(master_);
   master_ = -1;
-  got = 9;
-  const bool ok = device->read(&byte, 1, got);
-  EXPECT_EQ(got, 0u);
-  EXPECT_TRUE(device->deviceGone()) << "read " << (ok ? "succeeded" : "failed");
+  const ReadOutcome outcome = device->read(&byte, 1);
+  EXPECT_EQ(outcome.status, ReadStatus::Gone);
+  EXPECT_EQ(outcome.count, 0u);
+  // Linux reports the hang-up of a pty as EIO: the error code comes with the outcome.
+  EXPECT_TRUE(outcome.error == 0 || outcome.error == EIO) << outcome.error;
+}
+
+TEST_F(SerialPosixPty, APortAnotherProgramHoldsIsRefusedBeforeAnythingAboutItChanges) {
+  // Another program holds the port (the lock serial tools agree on) at 9600 bit/s.
+  ASSERT_EQ(flock(observer_, LOCK_EX | LOCK_NB), 0);
+  termios held{};
+  ASSERT_EQ(tcgetattr(observer_, &held), 0);
+  cfsetispeed(&held, B9600);
+  cfsetospeed(&held, B9600);
+  ASSERT_EQ(tcsetattr(observer_, TCSANOW, &held), 0);
+
+  const std::string fixed = "COM1:" + std::string(kPortSettings);
+  EXPECT_EQ(openSerial(2, fixed, systemSerialPlatform(), &slavePath_), IoResult::OpenFailed);
+  EXPECT_EQ(console::channelTable().checkFree(2), IoResult::Ok);
+  termios after{};
+  ASSERT_EQ(tcgetattr(observer_, &after), 0);
+  EXPECT_EQ(cfgetospeed(&after), B9600);
+
+  // Once it lets go, the port is ours, and ours alone while the channel is open: a second
+  // open is refused, and the terminal is marked exclusive until the channel closes it.
+  ASSERT_EQ(flock(observer_, LOCK_UN), 0);
+  ASSERT_EQ(openSerial(2, fixed, systemSerialPlatform(), &slavePath_), IoResult::Ok);
+  EXPECT_EQ(systemSerialPlatform().open(slavePath_), nullptr);
+  EXPECT_NE(flock(observer_, LOCK_EX | LOCK_NB), 0);
+  int exclusive = 0;
+  ASSERT_EQ(ioctl(observer_, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
+
+  EXPECT_EQ(console::channelTable().closeChannel(2), IoResult::Ok);
+  ASSERT_EQ(ioctl(observer_, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+  EXPECT_EQ(flock(observer_, LOCK_EX | LOCK_NB), 0);
 }
 
 TEST(SerialPosix, OnlyErrorsOfARemovedDeviceMeanItHasGone) {
@@ -247,6 +281,93 @@ TEST_F(SerialPosixPty, SettingsTermiosCannotRenderAreRefused) {
   EXPECT_EQ(openSerial(2, "COM1:600,N,9,1,CS0,DS0,CD0,BIN", systemSerialPlatform(), &slavePath_),
             IoResult::IllegalRequest);
   EXPECT_EQ(console::channelTable().checkFree(2), IoResult::Ok);
+}
+
+// A sysfs of our own below a temporary folder: /dev/null (character device 1:3) stands for a
+// serial device, and the folders say what hardware is behind it.
+class FakeSysfs {
+ public:
+  FakeSysfs() {
+    static int made = 0;
+    root_ = std::filesystem::temp_directory_path() /
+            ("kestrelgate-sysfs-" + std::to_string(getpid()) + "-" + std::to_string(++made));
+    std::filesystem::create_directories(root_ / "dev" / "char" / "1:3");
+  }
+  ~FakeSysfs() {
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+
+  // Puts /dev/null's device at `device` below devices/; a USB device two levels up gets the
+  // attributes given.
+  void place(const std::string& device, const std::string& usbSerial = "", bool usb = false) {
+    const std::filesystem::path folder = root_ / "devices" / device;
+    std::filesystem::create_directories(folder);
+    const std::filesystem::path link = root_ / "dev" / "char" / "1:3" / "device";
+    std::filesystem::remove(link);
+    std::filesystem::create_directory_symlink(folder, link);
+    if (!usb) return;
+    const std::filesystem::path usbDevice = folder.parent_path().parent_path();
+    std::ofstream(usbDevice / "idVendor") << "0403\n";
+    std::ofstream(usbDevice / "idProduct") << "6001\n";
+    if (!usbSerial.empty()) std::ofstream(usbDevice / "serial") << usbSerial << "\n";
+  }
+
+  std::string root() const { return root_.string(); }
+  std::filesystem::path path(const std::string& name) const { return root_ / name; }
+
+ private:
+  std::filesystem::path root_;
+};
+
+TEST(SerialPosixIdentity, WhatANameLeadsToDecidesWhetherAReopenMayTakeIt) {
+  FakeSysfs sys;
+  // Nothing in sysfs behind the device: no hardware to recognise it by.
+  EXPECT_EQ(identifyDevice("/dev/null", sys.root()), (DeviceIdentity{false, "no hardware"}));
+
+  // A USB adapter: its place and its USB attributes.
+  sys.place("pci0000:00/usb1/1-2/1-2:1.0/ttyUSB0", "A7004Xyz", true);
+  const std::optional<DeviceIdentity> adapter = identifyDevice("/dev/null", sys.root());
+  ASSERT_TRUE(adapter);
+  EXPECT_TRUE(adapter->reopenable);
+  EXPECT_NE(adapter->description.find("usb1/1-2/1-2:1.0/ttyUSB0"), std::string::npos);
+  EXPECT_NE(adapter->description.find("0403:6001"), std::string::npos);
+  EXPECT_NE(adapter->description.find("A7004Xyz"), std::string::npos);
+  EXPECT_EQ(identifyDevice("/dev/null", sys.root()), adapter);
+  // Another adapter of the same make in the same socket: only the serial number differs.
+  sys.place("pci0000:00/usb1/1-2/1-2:1.0/ttyUSB0", "B9911Abc", true);
+  EXPECT_NE(identifyDevice("/dev/null", sys.root()), adapter);
+
+  // A port on the main board: its resolved place alone.
+  FakeSysfs board;
+  board.place("pnp0/00:00/00:00:0/00:00:0.0");
+  const std::optional<DeviceIdentity> builtIn = identifyDevice("/dev/null", board.root());
+  ASSERT_TRUE(builtIn);
+  EXPECT_TRUE(builtIn->reopenable);
+  EXPECT_TRUE(builtIn->description.ends_with("pnp0/00:00/00:00:0/00:00:0.0"))
+      << builtIn->description;
+
+  // A symbolic link is the user's own stable name, whatever it leads to now.
+  const std::filesystem::path link = sys.path("by-id-link");
+  std::filesystem::create_symlink("/dev/null", link);
+  const std::optional<DeviceIdentity> named = identifyDevice(link.string(), sys.root());
+  ASSERT_TRUE(named);
+  EXPECT_TRUE(named->reopenable);
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink("/dev/zero", link);
+  EXPECT_EQ(identifyDevice(link.string(), sys.root()), named);
+
+  // Nothing under the name yet; and a plain file, which no reopen may take.
+  EXPECT_EQ(identifyDevice(sys.path("missing").string(), sys.root()), std::nullopt);
+  std::ofstream(sys.path("plain")) << "x";
+  EXPECT_FALSE(identifyDevice(sys.path("plain").string(), sys.root())->reopenable);
+}
+
+TEST_F(SerialPosixPty, APseudoTerminalNamedDirectlyIsNeverReopened) {
+  // The kernel hands a closed pty's number to the next program that asks for one.
+  const std::optional<DeviceIdentity> pty = systemSerialPlatform().identify(slavePath_);
+  ASSERT_TRUE(pty);
+  EXPECT_FALSE(pty->reopenable);
 }
 
 TEST(SerialPosix, PortNumbersMapToTtyS) {
