@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -142,6 +143,92 @@ TEST(E2eFaults, AReplugAnswersTheWaitingGoAndTheGameGoesOn) {
   EXPECT_TRUE(session.engine->readUntil("bestmove b8c6\r\n"));
   session.engine->sendLine("quit");
   EXPECT_EQ(session.engine->waitExit(), 0);
+}
+
+// A GUI closed while the chess computer thinks leaves its Kestrelgate waiting for the move; a
+// GUI started again starts another one on the same port. The line is the first one's: the
+// second says so and ends, and the first still gets every move whole.
+TEST(E2eFaults, ASecondProgramOnThePortGetsTheOneLineAndTheFirstEveryMove) {
+  if (underWine()) {
+    GTEST_SKIP() << "wine lets two programs open one COM port; Windows itself gives it to one";
+  }
+  FakeChessComputer chessComputer;
+  if (!chessComputer.ok()) GTEST_SKIP() << "no pseudo-terminal for the engine";
+  Child first(engineCommand({chessComputer.devicePath()}));
+  first.sendLine("uci");
+  ASSERT_TRUE(first.readUntil("uciok\r\n"));
+  first.sendLine("go");
+
+  Child second(engineCommand({chessComputer.devicePath()}));
+  second.sendLine("uci");
+  EXPECT_EQ(second.waitExit(), 0);
+  EXPECT_EQ(second.output(), "Cannot initialise comport\r\n");
+
+  chessComputer.print("12 e2-e4 e7-e5\r\n13 g1-f3 b8-c6\r\n");
+  EXPECT_EQ(first.readUntil("\r\n"), "bestmove e2e4\r\n");
+  for (const char* move : {"e7e5", "g1f3", "b8c6"}) {
+    first.sendLine("go");
+    EXPECT_EQ(first.readUntil("\r\n"), "bestmove " + std::string(move) + "\r\n");
+  }
+  first.sendLine("quit");
+  EXPECT_EQ(first.waitExit(), 0);
+}
+
+// The kernel hands a closed pseudo-terminal's number to the next program that asks for one. A
+// port named by that number must not be taken for the chess computer coming back: its bytes
+// would be someone's keystrokes answering the waiting go.
+TEST(E2eFaults, APtyNumberHandedOnIsNotOpenedAgain) {
+  if (underWine()) GTEST_SKIP() << kWineHangUp;
+  auto chessComputer = std::make_unique<FakeChessComputer>();
+  if (!chessComputer->ok()) GTEST_SKIP() << "no pseudo-terminal for the engine";
+  const std::string path = chessComputer->devicePath();
+  Child engine(engineCommand({path}));
+  engine.sendLine("uci");
+  ASSERT_TRUE(engine.readUntil("uciok\r\n"));
+  engine.sendLine("go");
+
+  chessComputer->unplug();
+  // The engine lets the hung-up terminal go; only then is the number free again.
+  const auto holds = [&] {
+    const std::vector<std::string> files = engine.openFiles();
+    return std::find(files.begin(), files.end(), path) != files.end();
+  };
+  const auto deadline = std::chrono::steady_clock::now() + replyAllowance(kReplyTimeout);
+  while (holds() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+  ASSERT_FALSE(holds()) << "the engine kept the hung-up terminal";
+
+  // Another program's terminal gets the same number. The kernel hands out the lowest free
+  // one: lower ones are held until it comes, higher ones (the number is someone else's for a
+  // moment, as other tests make ptys too) are given back and the next try comes a little later.
+  const auto number = [](const std::string& pts) { return std::stoi(pts.substr(pts.rfind('/') + 1)); };
+  std::vector<std::unique_ptr<FakeChessComputer>> lower;
+  std::unique_ptr<FakeChessComputer> stranger;
+  const auto giveUp = std::chrono::steady_clock::now() + 10s;
+  while (!stranger && std::chrono::steady_clock::now() < giveUp) {
+    auto next = std::make_unique<FakeChessComputer>();
+    if (!next->ok()) break;
+    if (next->devicePath() == path) {
+      stranger = std::move(next);
+    } else if (number(next->devicePath()) < number(path)) {
+      lower.push_back(std::move(next));
+    } else {
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+  if (!stranger) GTEST_SKIP() << "the kernel did not hand " << path << " out again";
+  stranger->print("12 e2-e4 e7-e5\r\n");  // keystrokes that look like a move line
+
+  // Four tries at reopening go by: nothing is opened, said or spent.
+  const long before = engine.cpuTicks();
+  EXPECT_EQ(engine.readFor(2000ms), "");
+  const long after = engine.cpuTicks();
+  EXPECT_FALSE(holds());
+  EXPECT_EQ(stranger->waitForUnreadBytes(16), 16);
+  if (before >= 0 && after >= 0) {
+    EXPECT_LE(after - before, sysconf(_SC_CLK_TCK) * 2 * 5 / 100) << "clock ticks in 2 s";
+  }
+  engine.closeInput();
+  EXPECT_EQ(engine.waitExit(3000ms), 0);
 }
 
 TEST(E2eFaults, AGuiThatStopsListeningDoesNotEndUsButTheEndOfInputDoes) {

@@ -196,6 +196,18 @@ long Child::peakRssKiB() const {
   return -1;
 }
 
+std::vector<std::string> Child::openFiles() const {
+  std::vector<std::string> files;
+  if (pid_ <= 0) return files;
+  std::error_code error;
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", error)) {
+    const std::filesystem::path target = std::filesystem::read_symlink(entry.path(), error);
+    if (!error) files.push_back(target.string());
+  }
+  return files;
+}
+
 bool Child::readSome(Clock::time_point deadline) {
   if (outputEnded_ || outputFd_ < 0) return false;
   pollfd p{outputFd_, POLLIN, 0};

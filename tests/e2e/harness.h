@@ -77,6 +77,8 @@ class Child {
   long cpuTicks() const;
   // The child's peak resident set in KiB, or -1 when it cannot be read.
   long peakRssKiB() const;
+  // What the child's open descriptors lead to (/proc/PID/fd), e.g. "/dev/pts/3".
+  std::vector<std::string> openFiles() const;
 
   // Reads until the unread output contains `needle` or the deadline passes. On success returns
   // the unread output up to and including the needle and marks it read; otherwise nullopt,

@@ -317,7 +317,9 @@ int main(int argc, char** argv) {
   int status = 0;
   bool ok = true;
   if (options.waitOpen) {
-    ok = waitForReader(master) && openSlave();
+    // A reader that marks the terminal exclusive (as kestrelgate does) keeps us from opening
+    // it again unless we are root; its own open then keeps the pty from hanging up.
+    ok = waitForReader(master) && (openSlave() || errno == EBUSY);
   }
 
   const long long nsPerByte = 10LL * 1000000000LL / options.baud;
