@@ -68,10 +68,9 @@ void ScreenRenderer::drawCharacter(Request& request, char c) {
   }
 }
 
-void ScreenRenderer::writeRequest(const char* data, std::size_t length) {
-  Request request;
+bool ScreenRenderer::beginRequest(Request& request) {
   if (!buffer_.query(request.info) || request.info.width <= 0 || request.info.height <= 0) {
-    return;
+    return false;
   }
   if (!haveArea_) {
     areaTop_ = request.info.windowTop;
@@ -80,7 +79,6 @@ void ScreenRenderer::writeRequest(const char* data, std::size_t length) {
   }
   request.column = request.info.cursorColumn;
   request.row = request.info.cursorRow;
-
   if (deferredScroll_) {
     // The previous request ended with a line end on the bottom row; its scroll is due now.
     deferredScroll_ = false;
@@ -88,39 +86,41 @@ void ScreenRenderer::writeRequest(const char* data, std::size_t length) {
     request.row = areaBottom_ + 1;
     scroll(request, 1);
   }
+  return true;
+}
 
-  for (std::size_t i = 0; i < length; ++i) {
-    const char c = data[i];
-    switch (c) {
-      case '\a':
-        flushSegment(request);
-        buffer_.beep(1000, 250);
-        break;
-      case '\b':
-        flushSegment(request);
-        if (request.column > 0) --request.column;
-        break;
-      case '\t': {
-        const int spaces = 8 - request.column % 8;
-        for (int n = 0; n < spaces; ++n) drawCharacter(request, ' ');
-        break;
-      }
-      case '\n':
-        flushSegment(request);
-        request.column = 0;
-        ++request.row;
-        break;
-      case '\r':
-        flushSegment(request);
-        request.column = 0;
-        break;
-      default:
-        drawCharacter(request, c);
-        break;
+void ScreenRenderer::renderByte(Request& request, char c) {
+  switch (c) {
+    case '\a':
+      flushSegment(request);
+      buffer_.beep(1000, 250);
+      break;
+    case '\b':
+      flushSegment(request);
+      if (request.column > 0) --request.column;
+      break;
+    case '\t': {
+      const int spaces = 8 - request.column % 8;
+      for (int n = 0; n < spaces; ++n) drawCharacter(request, ' ');
+      break;
     }
+    case '\n':
+      flushSegment(request);
+      request.column = 0;
+      ++request.row;
+      break;
+    case '\r':
+      flushSegment(request);
+      request.column = 0;
+      break;
+    default:
+      drawCharacter(request, c);
+      break;
   }
-  flushSegment(request);
+}
 
+void ScreenRenderer::finishRequest(Request& request) {
+  flushSegment(request);
   int cursorColumn = request.column;
   int cursorRow = request.row;
   if (request.column == 0 && request.row == areaBottom_ + 1) {
@@ -143,6 +143,13 @@ void ScreenRenderer::writeRequest(const char* data, std::size_t length) {
     areaTop_ = after.windowTop;
     areaBottom_ = after.windowBottom;
   }
+}
+
+void ScreenRenderer::writeRequest(const char* data, std::size_t length) {
+  Request request;
+  if (!beginRequest(request)) return;
+  for (std::size_t i = 0; i < length; ++i) renderByte(request, data[i]);
+  finishRequest(request);
 }
 
 }  // namespace kestrelgate::console

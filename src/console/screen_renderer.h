@@ -54,6 +54,12 @@ class ScreenRenderer final : public ScreenWriter {
  private:
   struct Request;
 
+  // A request's steps: the buffer as it stands (and a scroll left over from the last request),
+  // each byte drawn or obeyed, then the cursor, the window and any scroll that is due.
+  bool beginRequest(Request& request);
+  void renderByte(Request& request, char c);
+  void finishRequest(Request& request);
+
   void scroll(Request& request, int rows);
   void drawCharacter(Request& request, char c);
   void flushSegment(Request& request);
