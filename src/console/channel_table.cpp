@@ -54,9 +54,4 @@ void ChannelTable::clear() {
   for (auto& slot : slots_) slot.reset();
 }
 
-ChannelTable& channelTable() {
-  static ChannelTable table;
-  return table;
-}
-
 }  // namespace kestrelgate::console

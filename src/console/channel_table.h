@@ -45,6 +45,13 @@ class ChannelTable {
   // The channel in the slot, or nullptr when the number is invalid or the slot free.
   Channel* find(int number) const;
 
+  // The channel in the slot as the kind of device the caller opened there; nullptr when the
+  // slot holds nothing or another kind.
+  template <typename Device>
+  Device* findAs(int number) const {
+    return dynamic_cast<Device*>(find(number));
+  }
+
   // Closes the channel in one slot and frees it; IllegalRequest for a free slot.
   IoResult closeChannel(int number);
 
@@ -57,8 +64,5 @@ class ChannelTable {
  private:
   std::array<std::unique_ptr<Channel>, kLastChannel + 1> slots_{};
 };
-
-// The process's one channel table.
-ChannelTable& channelTable();
 
 }  // namespace kestrelgate::console

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "console/console_platform.h"
+#include "console/line_reader.h"
 
 namespace kestrelgate::console {
 namespace {
@@ -22,8 +23,7 @@ class TextStream final : public InputStream {
 
   bool getPiece(char* buffer, int size) override {
     if (std::fgets(buffer, size, stream_) == nullptr) return false;
-    int last = size - 2;
-    while (last >= 0 && buffer[last] == '\0') --last;
+    const int last = static_cast<int>(pieceLength(buffer, size)) - 1;
     if (last < 0) return true;
     if (buffer[last] == '\n' && last > 0 && buffer[last - 1] == '\r') {
       buffer[last - 1] = '\n';

@@ -1,31 +1,43 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "console/channel_table.h"
 #include "console/io_result.h"
 
 namespace kestrelgate::console {
 
-// Sets up the process state before anything else of the program's own runs: no channel open,
-// console not set up, no arguments recorded, and the character-type locale taken from the
-// user's default. Counted, so only the first of nested calls does the work.
+// The command line as the process was started with it: recorded once, never changed.
+class ProcessArguments {
+ public:
+  // Records the argument vector; the texts are copied.
+  void recordArguments(int count, const char* const* vector);
+  // A new copy of argument n (0 names the program), or the empty text beyond the last one.
+  std::string commandArgument(int n) const;
+
+ private:
+  std::vector<std::string> arguments_;
+};
+
+// Sets up the process state before anything else of the program's own runs: no channel table
+// known to the exit handler, and the character-type locale taken from the user's default.
+// Counted, so only the first of nested calls does the work.
 void initProcessState();
 
-// The matching exit handler: at the last one, closes whatever is still open.
+// The matching exit handler: at the last one, closes whatever the table it was given still
+// holds open.
 void finishProcessState();
 
 // The start sequence: platform preparation, initProcessState, then finishProcessState
 // registered as the program's first exit handler.
 void startProcess();
 
-// Records the argument vector as the process was started with it. The texts are copied.
-void recordArguments(int count, const char* const* vector);
-
-// A new copy of argument n (0 names the program), or the empty text beyond the last one.
-std::string commandArgument(int n);
+// The channel table the exit handler is to close: the one pointer the process keeps.
+void closeAtExit(ChannelTable* table);
 
 // Closes every channel in use in ascending order. Always Ok.
-IoResult closeAllChannels();
+IoResult closeAllChannels(ChannelTable& table);
 
 // Ends the process with the given exit status through the runtime's exit handlers.
 [[noreturn]] void endProcess(int code);

@@ -11,17 +11,16 @@
 #include <string>
 #include <string_view>
 
+#include "console/text.h"
+
 namespace kestrelgate::link {
 namespace {
 
 using console::IoResult;
+using console::isDigit;
 
 char upperAscii(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool isDigit(char c) {
-  return c >= '0' && c <= '9';
 }
 
 bool isBlank(char c) {

@@ -11,9 +11,11 @@
 #include <string>
 #include <utility>
 
-#include "console/console_channel.h"
 
 namespace kestrelgate::link {
+
+using console::IoResult;
+
 namespace {
 
 // Used when neither the port-spec text nor the driver names a queue size.
@@ -27,53 +29,20 @@ std::uint32_t chooseQueueSize(std::uint32_t requested, std::uint32_t current,
   return kFallbackQueueSize;
 }
 
-// The record's parity numbering is not the driver's: Even is 1 in the record but 2 on the port.
-std::uint8_t driverParity(ParityKind parity) {
-  switch (parity) {
-    case ParityKind::None:
-      return kNoParity;
-    case ParityKind::Even:
-      return kEvenParity;
-    case ParityKind::Odd:
-      return kOddParity;
-    case ParityKind::Space:
-      return kSpaceParity;
-    case ParityKind::Mark:
-      return kMarkParity;
-  }
-  return kNoParity;
-}
-
-std::uint8_t driverStopBits(StopBitsKind stopBits) {
-  switch (stopBits) {
-    case StopBitsKind::One:
-      return kOneStopBit;
-    case StopBitsKind::OneAndHalf:
-      return kOne5StopBits;
-    case StopBitsKind::Two:
-      return kTwoStopBits;
-  }
-  return kOneStopBit;
-}
-
-// Sets the line-control fields from the parsed PortSpec; every other field of the port's state
-// stays as the driver reported it.
-void applyLineSettings(const PortSpec& spec, LineSettings& settings) {
-  settings.baudRate = spec.speed;
+// The line settings a PortSpec asks for.
+LineSettings lineSettingsFor(const PortSpec& spec) {
+  LineSettings settings;
+  settings.speed = spec.speed;
+  settings.dataBits = static_cast<std::uint8_t>(spec.dataBits & 0xFFu);
+  settings.parity = spec.parity;
+  settings.stopBits = spec.stopBits;
+  settings.checkParity = spec.checkParity;
   settings.binary = !spec.addLf;
-  settings.parityCheck = spec.checkParity;
-  settings.outxCtsFlow = spec.ctsTimeout != 0;
-  settings.outxDsrFlow = false;
-  settings.dtrControl = spec.dtrEnable ? DtrControl::Enable : DtrControl::Disable;
+  settings.ctsOutputFlow = spec.ctsTimeout != 0;
   settings.dsrSensitivity = spec.dsrTimeout != 0;
-  settings.outX = false;
-  settings.inX = false;
-  settings.nullStrip = false;
-  settings.rtsControl = spec.suppressRts ? RtsControl::Disable : RtsControl::Handshake;
-  settings.abortOnError = false;
-  settings.byteSize = static_cast<std::uint8_t>(spec.dataBits & 0xFFu);
-  settings.parity = driverParity(spec.parity);
-  settings.stopBits = driverStopBits(spec.stopBits);
+  settings.dtr = spec.dtrEnable ? DtrMode::On : DtrMode::Off;
+  settings.rts = spec.suppressRts ? RtsMode::Off : RtsMode::Handshake;
+  return settings;
 }
 
 // Steps after the device is open; the first failure ends them with its result.
@@ -98,10 +67,8 @@ IoResult configure(SerialDevice& device, const PortSpec& spec) {
   // Written back even when unchanged, so the driver confirms the values it holds.
   if (!device.setTimeouts(timeouts)) return IoResult::IllegalRequest;
 
-  LineSettings settings;
-  if (!device.getState(settings)) return IoResult::QueryFailed;
-  applyLineSettings(spec, settings);
-  if (!device.setState(settings)) return IoResult::IllegalRequest;
+  if (!device.getState()) return IoResult::QueryFailed;
+  if (!device.setState(lineSettingsFor(spec))) return IoResult::IllegalRequest;
 
   // DTR goes up at the end of every successful configuration, even when the DTR mode just set
   // lowered it: the chess computer's interface wants a live DTR. A port without the line still
@@ -239,9 +206,8 @@ int SerialChannel::endTest() {
   return count == 0 ? 1 : 0;
 }
 
-IoResult openSerial(int channel, std::string_view specText, SerialPlatform& platform,
-                    const std::string* devicePath) {
-  console::ChannelTable& table = console::channelTable();
+IoResult openSerial(console::ChannelTable& table, int channel, std::string_view specText,
+                    SerialPlatform& platform, const std::string* devicePath) {
   if (table.checkFree(channel) != IoResult::Ok) return IoResult::IllegalRequest;
 
   PortSpec spec;
@@ -272,15 +238,18 @@ IoResult openSerial(int channel, std::string_view specText, SerialPlatform& plat
                                       std::move(identity)));
 }
 
-std::string readChars(int channel, std::uint32_t count) {
-  console::setUpConsole();
-  auto* serial = dynamic_cast<SerialChannel*>(console::channelTable().find(channel));
-  if (serial == nullptr) return {};
+std::string SerialChannel::readChars(std::uint32_t count) {
   std::string bytes(count, '\0');
   std::uint32_t got = 0;
-  if (serial->readBytes(bytes.data(), count, got) != IoResult::Ok) return {};
+  if (readBytes(bytes.data(), count, got) != IoResult::Ok) return {};
   bytes.resize(got);
   return bytes;
+}
+
+std::string readChars(const console::ChannelTable& table, int channel, std::uint32_t count) {
+  auto* serial = table.findAs<SerialChannel>(channel);
+  if (serial == nullptr) return {};
+  return serial->readChars(count);
 }
 
 }  // namespace kestrelgate::link

@@ -12,8 +12,6 @@
 
 namespace kestrelgate::link {
 
-using console::IoResult;
-
 // The open link to the chess computer, one slot of the channel table.
 class SerialChannel final : public console::Channel {
  public:
@@ -21,14 +19,17 @@ class SerialChannel final : public console::Channel {
                 std::uint32_t portNumber, const PortSpec& spec, std::string devicePath,
                 DeviceIdentity identity);
 
-  IoResult close() override;
-  IoResult readBytes(char* buffer, std::uint32_t requested, std::uint32_t& got) override;
-  IoResult writeBytes(const char* data, std::uint32_t length) override;
-  IoResult bytesWaiting(std::uint32_t& count) override;
+  console::IoResult close() override;
+  console::IoResult readBytes(char* buffer, std::uint32_t requested, std::uint32_t& got) override;
+  console::IoResult writeBytes(const char* data, std::uint32_t length) override;
+  console::IoResult bytesWaiting(std::uint32_t& count) override;
 
   // Wide variants: the count is in 16-bit units.
-  IoResult readWide(char* buffer, std::uint32_t units, std::uint32_t& gotBytes);
-  IoResult writeWide(const char* data, std::uint32_t units);
+  console::IoResult readWide(char* buffer, std::uint32_t units, std::uint32_t& gotBytes);
+  console::IoResult writeWide(const char* data, std::uint32_t units);
+
+  // One read request of up to `count` bytes; empty when nothing arrived or the read failed.
+  std::string readChars(std::uint32_t count);
 
   // 1 when no byte is waiting, 0 when some are, -1 when the count cannot be read.
   int endTest();
@@ -59,14 +60,13 @@ inline constexpr std::uint32_t kReopenInterval = 500;
 bool waitForLines(SerialDevice& device, SerialPlatform& platform, std::uint32_t carrierLimit,
                   std::uint32_t dsrLimit);
 
-// Opens and configures a port into a free channel slot. With a devicePath the port name only
-// selects the settings, and the given device file is opened instead.
-IoResult openSerial(int channel, std::string_view specText,
-                    SerialPlatform& platform = systemSerialPlatform(),
-                    const std::string* devicePath = nullptr);
+// Opens and configures a port into a free slot of the table. With a devicePath the port name
+// only selects the settings, and the given device file is opened instead.
+console::IoResult openSerial(console::ChannelTable& table, int channel, std::string_view specText,
+                             SerialPlatform& platform, const std::string* devicePath = nullptr);
 
-// One read request of up to `count` bytes on a channel; empty when nothing arrived, the read
-// failed or the slot holds no channel. Sets up the console first.
-std::string readChars(int channel, std::uint32_t count);
+// One read request of up to `count` bytes on a channel of the table; empty when nothing
+// arrived, the read failed or the slot holds no serial channel.
+std::string readChars(const console::ChannelTable& table, int channel, std::uint32_t count);
 
 }  // namespace kestrelgate::link

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "link/port_spec.h"
+
 namespace kestrelgate::link {
 
 // Queue sizes the driver reports; zero where it reports none.
@@ -26,39 +28,30 @@ struct CommTimeouts {
   friend bool operator==(const CommTimeouts&, const CommTimeouts&) = default;
 };
 
-enum class DtrControl : std::uint8_t { Disable = 0, Enable = 1, Handshake = 2 };
-enum class RtsControl : std::uint8_t { Disable = 0, Enable = 1, Handshake = 2, Toggle = 3 };
+// How DTR is held while the port is open.
+enum class DtrMode : std::uint8_t { Off, On };
+// How RTS is driven: held off, or raised while the receive queue has room for more.
+enum class RtsMode : std::uint8_t { Off, Handshake };
 
-// The line-control fields the channel sets; a backend keeps every other field of the
-// port's state as it read it.
+// The line settings the channel asks a port for, in neutral terms. Each backend renders them
+// next to its own call and keeps every other setting of the port as it found it. Software flow
+// control (XON/XOFF), DSR pacing of output, NUL stripping and stopping at a line error are
+// never asked for: every backend turns them off, so that every byte the chess computer sends
+// reaches the reader.
 struct LineSettings {
-  std::uint32_t baudRate = 0;
-  bool binary = true;
-  bool parityCheck = false;
-  bool outxCtsFlow = false;
-  bool outxDsrFlow = false;
-  DtrControl dtrControl = DtrControl::Disable;
-  bool dsrSensitivity = false;
-  bool outX = false;
-  bool inX = false;
-  bool nullStrip = false;
-  RtsControl rtsControl = RtsControl::Disable;
-  bool abortOnError = false;
-  std::uint8_t byteSize = 8;
-  std::uint8_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
-  std::uint8_t stopBits = 0;  // 0 one, 1 one and a half, 2 two
+  std::uint32_t speed = 0;  // bits per second
+  std::uint8_t dataBits = 8;
+  ParityKind parity = ParityKind::None;
+  StopBitsKind stopBits = StopBitsKind::One;
+  bool checkParity = false;     // received characters with a parity error are marked
+  bool binary = true;           // no end-of-file character
+  bool ctsOutputFlow = false;   // output waits while CTS is off
+  bool dsrSensitivity = false;  // received bytes are ignored while DSR is off
+  DtrMode dtr = DtrMode::Off;
+  RtsMode rts = RtsMode::Handshake;
 
   friend bool operator==(const LineSettings&, const LineSettings&) = default;
 };
-
-inline constexpr std::uint8_t kNoParity = 0;
-inline constexpr std::uint8_t kOddParity = 1;
-inline constexpr std::uint8_t kEvenParity = 2;
-inline constexpr std::uint8_t kMarkParity = 3;
-inline constexpr std::uint8_t kSpaceParity = 4;
-inline constexpr std::uint8_t kOneStopBit = 0;
-inline constexpr std::uint8_t kOne5StopBits = 1;
-inline constexpr std::uint8_t kTwoStopBits = 2;
 
 // Modem status bits.
 inline constexpr std::uint32_t kDsrOn = 0x0020;
@@ -99,7 +92,9 @@ class SerialDevice {
   virtual bool setupQueues(std::uint32_t receiveSize, std::uint32_t transmitSize) = 0;
   virtual bool getTimeouts(CommTimeouts& timeouts) = 0;
   virtual bool setTimeouts(const CommTimeouts& timeouts) = 0;
-  virtual bool getState(LineSettings& settings) = 0;
+  // Reads the port's settings; the backend keeps them, so that setState changes only what
+  // LineSettings names.
+  virtual bool getState() = 0;
   virtual bool setState(const LineSettings& settings) = 0;
   virtual bool raiseDtr() = 0;
   virtual bool modemStatus(std::uint32_t& status) = 0;

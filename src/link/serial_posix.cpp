@@ -1,22 +1,15 @@
 // The serial port on POSIX: a tty device driven through termios and the modem-control ioctls.
 // Each SerialDevice operation is one request (or one get-modify-set of the termios record).
+// How the neutral line settings become a termios record, and what termios renders differently
+// from them, is termios_settings_posix.h's.
 //
-// Where the Windows model has no termios counterpart:
-// - Read time-outs. A port's own time-outs are VMIN=1, VTIME=0: a read blocks until at least one
-//   byte has arrived and then returns what is there, so waiting for the chess computer costs no
-//   CPU. getTimeouts reports that state as all zeros, which is what it means in the Windows model
-//   for a one-byte read. An interval time-out maps to VMIN=1 with VTIME in tenths of a second
-//   (rounded up, at most 25.5 s), the same "first byte without limit, then until the line goes
-//   quiet" rule. A total time-out without an interval one maps to VMIN=0 with VTIME from the
-//   constant. Write time-outs have no counterpart; writes block.
-// - The binary flag (end-of-file character handling) and DSR sensitivity have no counterpart and
-//   are not rendered; the channel's fixed settings ask for binary mode, which raw termios is.
-// - One and a half stop bits: a UART sends 1.5 stop bits when asked for "two" with 5-bit
-//   characters, so that combination maps to CSTOPB; with any other character size it is refused,
-//   as a 16550 under Windows refuses it.
-// - RTS handshake on input and CTS pacing of output are one flag here (CRTSCTS); it is set only
-//   when output is to be paced by CTS. Otherwise RTS is simply raised, which is what the chess
-//   computer sees of "raised while the receive queue has room".
+// Read time-outs: a port's own time-outs are VMIN=1, VTIME=0: a read blocks until at least one
+// byte has arrived and then returns what is there, so waiting for the chess computer costs no
+// CPU. getTimeouts reports that state as all zeros, which is what it means in the time-out
+// model for a one-byte read. An interval time-out maps to VMIN=1 with VTIME in tenths of a
+// second (rounded up, at most 25.5 s), the same "first byte without limit, then until the line
+// goes quiet" rule. A total time-out without an interval one maps to VMIN=0 with VTIME from the
+// constant. Write time-outs have no counterpart; writes block.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -33,64 +26,10 @@
 
 #include "link/device_identity_posix.h"
 #include "link/serial_device.h"
+#include "link/termios_settings_posix.h"
 
 namespace kestrelgate::link {
 namespace {
-
-struct SpeedEntry {
-  std::uint32_t bitsPerSecond;
-  speed_t code;
-};
-
-// The rates termios can name. Any other rate is refused rather than rounded.
-constexpr SpeedEntry kSpeeds[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},     {150, B150},
-    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},   {1800, B1800},
-    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200}, {38400, B38400},
-    {57600, B57600},   {115200, B115200}, {230400, B230400},
-#ifdef B460800
-    {460800, B460800},
-#endif
-#ifdef B921600
-    {921600, B921600},
-#endif
-};
-
-bool speedCode(std::uint32_t bitsPerSecond, speed_t& code) {
-  for (const SpeedEntry& entry : kSpeeds) {
-    if (entry.bitsPerSecond == bitsPerSecond) {
-      code = entry.code;
-      return true;
-    }
-  }
-  return false;
-}
-
-std::uint32_t speedRate(speed_t code) {
-  for (const SpeedEntry& entry : kSpeeds) {
-    if (entry.code == code) return entry.bitsPerSecond;
-  }
-  return 0;
-}
-
-bool characterSize(std::uint8_t dataBits, tcflag_t& size) {
-  switch (dataBits) {
-    case 5:
-      size = CS5;
-      return true;
-    case 6:
-      size = CS6;
-      return true;
-    case 7:
-      size = CS7;
-      return true;
-    case 8:
-      size = CS8;
-      return true;
-    default:
-      return false;
-  }
-}
 
 // VTIME counts tenths of a second in one byte.
 cc_t tenthsOfSecond(std::uint32_t milliseconds) {
@@ -142,139 +81,27 @@ class PosixSerialDevice final : public SerialDevice {
     return true;
   }
 
-  bool getState(LineSettings& settings) override {
+  bool getState() override {
     if (tcgetattr(fd_, &state_) != 0) return false;
     haveState_ = true;
-    settings.baudRate = speedRate(cfgetospeed(&state_));
-    settings.binary = true;
-    settings.parityCheck = (state_.c_iflag & INPCK) != 0;
-    settings.outxCtsFlow = (state_.c_cflag & CRTSCTS) != 0;
-    settings.outxDsrFlow = false;
-    settings.dtrControl = DtrControl::Enable;
-    settings.dsrSensitivity = false;
-    settings.outX = (state_.c_iflag & IXON) != 0;
-    settings.inX = (state_.c_iflag & IXOFF) != 0;
-    settings.nullStrip = false;
-    settings.rtsControl =
-        (state_.c_cflag & CRTSCTS) != 0 ? RtsControl::Handshake : RtsControl::Enable;
-    settings.abortOnError = false;
-    switch (state_.c_cflag & CSIZE) {
-      case CS5:
-        settings.byteSize = 5;
-        break;
-      case CS6:
-        settings.byteSize = 6;
-        break;
-      case CS7:
-        settings.byteSize = 7;
-        break;
-      default:
-        settings.byteSize = 8;
-        break;
-    }
-    settings.parity = kNoParity;
-    if ((state_.c_cflag & PARENB) != 0) {
-      const bool odd = (state_.c_cflag & PARODD) != 0;
-      settings.parity = odd ? kOddParity : kEvenParity;
-#ifdef CMSPAR
-      if ((state_.c_cflag & CMSPAR) != 0) settings.parity = odd ? kMarkParity : kSpaceParity;
-#endif
-    }
-    settings.stopBits = (state_.c_cflag & CSTOPB) != 0 ? kTwoStopBits : kOneStopBit;
     return true;
   }
 
   bool setState(const LineSettings& settings) override {
-    termios attributes{};
+    termios current{};
     if (haveState_) {
-      attributes = state_;  // every field not set below stays as the port had it
-    } else if (tcgetattr(fd_, &attributes) != 0) {
+      current = state_;  // every field not set by the settings stays as the port had it
+    } else if (tcgetattr(fd_, &current) != 0) {
       return false;
     }
-
-    speed_t speed{};
-    if (!speedCode(settings.baudRate, speed)) return false;
-    tcflag_t size{};
-    if (!characterSize(settings.byteSize, size)) return false;
-
-    // Input: bytes arrive as sent. No break or parity marking, no stripping of bit 7, no CR/LF
-    // translation; the move reader does its own line handling.
-    attributes.c_iflag &=
-        ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY);
-#ifdef IUCLC
-    attributes.c_iflag &= ~static_cast<tcflag_t>(IUCLC);
-#endif
-#ifdef IMAXBEL
-    attributes.c_iflag &= ~static_cast<tcflag_t>(IMAXBEL);
-#endif
-    // Software flow control only when asked for: an XON or XOFF byte is data otherwise.
-    setFlag(attributes.c_iflag, IXON, settings.outX);
-    setFlag(attributes.c_iflag, IXOFF, settings.inX);
-    setFlag(attributes.c_iflag, INPCK, settings.parityCheck);
-    // Output: no processing at all.
-    attributes.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    // Local: no echo, no line editing, no signal characters, no extended input processing.
-    attributes.c_lflag &=
-        ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
-
-    // Control: the character frame, the receiver on, modem lines not gating the port, and no
-    // hang-up on close (closing the channel changes no line state).
-    attributes.c_cflag &=
-        ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | HUPCL | CRTSCTS);
-#ifdef CMSPAR
-    attributes.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
-#endif
-    attributes.c_cflag |= size | CLOCAL | CREAD;
-    switch (settings.parity) {
-      case kNoParity:
-        break;
-      case kEvenParity:
-        attributes.c_cflag |= PARENB;
-        break;
-      case kOddParity:
-        attributes.c_cflag |= PARENB | PARODD;
-        break;
-#ifdef CMSPAR
-      case kMarkParity:
-        attributes.c_cflag |= PARENB | PARODD | CMSPAR;
-        break;
-      case kSpaceParity:
-        attributes.c_cflag |= PARENB | CMSPAR;
-        break;
-#endif
-      default:
-        return false;  // mark or space parity without CMSPAR, or an unknown code
-    }
-    switch (settings.stopBits) {
-      case kOneStopBit:
-        break;
-      case kOne5StopBits:
-        if (settings.byteSize != 5) return false;
-        attributes.c_cflag |= CSTOPB;
-        break;
-      case kTwoStopBits:
-        attributes.c_cflag |= CSTOPB;
-        break;
-      default:
-        return false;
-    }
-    if (settings.outxCtsFlow) attributes.c_cflag |= CRTSCTS;
-
-    attributes.c_cc[VMIN] = vmin_;
-    attributes.c_cc[VTIME] = vtime_;
-    if (cfsetispeed(&attributes, speed) != 0 || cfsetospeed(&attributes, speed) != 0) {
-      return false;
-    }
-    if (tcsetattr(fd_, TCSANOW, &attributes) != 0) return false;
-    state_ = attributes;
+    const std::optional<termios> wanted = renderTermios(settings, current, vmin_, vtime_);
+    if (!wanted || tcsetattr(fd_, TCSANOW, &*wanted) != 0) return false;
+    state_ = *wanted;
     haveState_ = true;
-
-    // DTR up, and RTS up unless it is to stay off. A pty has no modem lines, so failures here
-    // are no reason to refuse the settings.
-    int dtr = TIOCM_DTR;
-    (void)ioctl(fd_, TIOCMBIS, &dtr);
+    // RTS up unless it is to stay off. A pty has no modem lines, so a failure here is no reason
+    // to refuse the settings. DTR goes up once, at the end of the configuration (raiseDtr).
     int rts = TIOCM_RTS;
-    (void)ioctl(fd_, settings.rtsControl == RtsControl::Disable ? TIOCMBIC : TIOCMBIS, &rts);
+    (void)ioctl(fd_, settings.rts == RtsMode::Off ? TIOCMBIC : TIOCMBIS, &rts);
     return true;
   }
 
@@ -343,14 +170,6 @@ class PosixSerialDevice final : public SerialDevice {
   bool hungUp() const {
     pollfd watched{fd_, 0, 0};
     return ::poll(&watched, 1, 0) == 1 && (watched.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-  }
-
-  static void setFlag(tcflag_t& flags, tcflag_t bit, bool on) {
-    if (on) {
-      flags |= bit;
-    } else {
-      flags &= ~bit;
-    }
   }
 
   int fd_;

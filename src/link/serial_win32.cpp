@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "link/dcb_settings_win32.h"
 #include "link/serial_device.h"
 
 namespace kestrelgate::link {
@@ -55,57 +56,25 @@ class Win32SerialDevice final : public SerialDevice {
     return SetCommTimeouts(handle_, &t) != FALSE;
   }
 
-  bool getState(LineSettings& settings) override {
+  bool getState() override {
     DCB dcb{};
     dcb.DCBlength = sizeof(dcb);
     if (!GetCommState(handle_, &dcb)) return false;
-    // The whole DCB is kept: the fields the channel does not set (XON/XOFF limits and
-    // characters, error and event characters, fTXContinueOnXoff, fErrorChar) go back to the
-    // driver exactly as it gave them.
     state_ = dcb;
     haveState_ = true;
-    settings.baudRate = dcb.BaudRate;
-    settings.binary = dcb.fBinary != 0;
-    settings.parityCheck = dcb.fParity != 0;
-    settings.outxCtsFlow = dcb.fOutxCtsFlow != 0;
-    settings.outxDsrFlow = dcb.fOutxDsrFlow != 0;
-    settings.dtrControl = static_cast<DtrControl>(dcb.fDtrControl);
-    settings.dsrSensitivity = dcb.fDsrSensitivity != 0;
-    settings.outX = dcb.fOutX != 0;
-    settings.inX = dcb.fInX != 0;
-    settings.nullStrip = dcb.fNull != 0;
-    settings.rtsControl = static_cast<RtsControl>(dcb.fRtsControl);
-    settings.abortOnError = dcb.fAbortOnError != 0;
-    settings.byteSize = dcb.ByteSize;
-    settings.parity = dcb.Parity;
-    settings.stopBits = dcb.StopBits;
     return true;
   }
 
   bool setState(const LineSettings& settings) override {
-    DCB dcb = state_;
+    DCB current = state_;
     if (!haveState_) {
       // Nothing read yet: start from what the driver has now, so that untouched fields
       // still keep the driver's values.
-      dcb = DCB{};
-      dcb.DCBlength = sizeof(dcb);
-      if (!GetCommState(handle_, &dcb)) return false;
+      current = DCB{};
+      current.DCBlength = sizeof(current);
+      if (!GetCommState(handle_, &current)) return false;
     }
-    dcb.BaudRate = settings.baudRate;
-    dcb.fBinary = settings.binary ? 1 : 0;
-    dcb.fParity = settings.parityCheck ? 1 : 0;
-    dcb.fOutxCtsFlow = settings.outxCtsFlow ? 1 : 0;
-    dcb.fOutxDsrFlow = settings.outxDsrFlow ? 1 : 0;
-    dcb.fDtrControl = static_cast<DWORD>(settings.dtrControl) & 0x3u;
-    dcb.fDsrSensitivity = settings.dsrSensitivity ? 1 : 0;
-    dcb.fOutX = settings.outX ? 1 : 0;
-    dcb.fInX = settings.inX ? 1 : 0;
-    dcb.fNull = settings.nullStrip ? 1 : 0;
-    dcb.fRtsControl = static_cast<DWORD>(settings.rtsControl) & 0x3u;
-    dcb.fAbortOnError = settings.abortOnError ? 1 : 0;
-    dcb.ByteSize = settings.byteSize;
-    dcb.Parity = settings.parity;
-    dcb.StopBits = settings.stopBits;
+    DCB dcb = renderDcb(settings, current);
     return SetCommState(handle_, &dcb) != FALSE;
   }
 

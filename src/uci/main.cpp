@@ -1,7 +1,10 @@
+#include "console/console_platform.h"
 #include "console/process.h"
+#include "link/serial_device.h"
 #include "uci/start_up.h"
 
 int main(int argc, char** argv) {
-  kestrelgate::console::startProcess();
-  kestrelgate::uci::startUp(argc, argv);
+  using namespace kestrelgate;
+  console::startProcess();
+  uci::startUp(argc, argv, console::systemConsolePlatform(), link::systemSerialPlatform());
 }

@@ -30,8 +30,6 @@ std::optional<std::string> MoveReader::readSerialLine() {
 
 namespace {
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
 std::string collapseBlanks(std::string text) {
   std::string out;
   out.reserve(text.size());
@@ -49,7 +47,8 @@ std::optional<MoveReply> MoveReader::readMove() {
     const std::optional<std::string> line = readSerialLine();
     if (!line) return std::nullopt;
     const std::string& serialLine = *line;
-    if (serialLine.size() >= 2 && isDigit(serialLine[0]) && isDigit(serialLine[1])) {
+    if (serialLine.size() >= 2 && console::isDigit(serialLine[0]) &&
+        console::isDigit(serialLine[1])) {
       // The move number runs up to the first blank; the moves stand in fixed columns of what
       // follows. A line without a blank is its own remainder.
       const std::size_t blank = serialLine.find(' ');
@@ -67,12 +66,6 @@ std::optional<MoveReply> MoveReader::readMove() {
       output_.writeLine(serialLine);
     }
   }
-}
-
-bool pauseAfterEmptyRead() {
-  // Reads come back empty while the port answers at once or its device has gone; then the GUI
-  // closing our input is the only way left to end the wait.
-  return !console::waitForInputHangUp(10);
 }
 
 }  // namespace kestrelgate::uci

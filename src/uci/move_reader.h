@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "console/console_channel.h"
+#include "console/console_output.h"
 
 namespace kestrelgate::uci {
 
@@ -41,9 +41,5 @@ class MoveReader {
   console::LineOutput& output_;
   Pause pause_;
 };
-
-// The pause the running program makes after an empty read: a few milliseconds, cut short and
-// false when the GUI closes our standard input meanwhile.
-bool pauseAfterEmptyRead();
 
 }  // namespace kestrelgate::uci

@@ -4,11 +4,10 @@
 #include <optional>
 #include <string>
 
-#include "console/console_channel.h"
+#include "console/console_output.h"
 #include "uci/move_reader.h"
 
 namespace kestrelgate::uci {
-
 
 // The conversation with the GUI: answers "uci", "isready" and every "go", ends at "quit".
 class UciLoop {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "console/console_channel.h"
+#include "console/line_reader.h"
 
 namespace {
 

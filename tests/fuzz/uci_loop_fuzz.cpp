@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "console/console_channel.h"
+#include "console/console_output.h"
 #include "uci/move_reader.h"
 #include "uci/uci_loop.h"
 

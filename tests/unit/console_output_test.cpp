@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "console/console_channel.h"
+#include "console/console_output.h"
 #include "scripted_input.h"
 
 namespace kestrelgate::console {
@@ -40,7 +40,7 @@ class RecordingConsole final : public ConsolePlatform {
   std::vector<std::string> calls;
   std::string wire;
   ScreenWriter* screen = nullptr;
-  testing::ScriptedInput input{""};
+  fakes::ScriptedInput input{""};
 };
 
 class RecordingScreen final : public ScreenWriter {

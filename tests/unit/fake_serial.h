@@ -10,7 +10,7 @@
 
 #include "link/serial_device.h"
 
-namespace kestrelgate::testing {
+namespace kestrelgate::fakes {
 
 // What the fake port does and what it was asked. Shared by the platform and every device it
 // opened, so a test can still read the record after the channel has let its device go.
@@ -24,7 +24,6 @@ struct FakePort {
   // What the getters hand out.
   link::CommProperties properties;
   link::CommTimeouts timeouts{1, 2, 3, 4, 5};
-  link::LineSettings state;
   std::uint32_t modemLines = 0;
   std::uint32_t waiting = 0;
   std::deque<std::string> incoming;  // one entry per successful read
@@ -91,11 +90,9 @@ class FakeDevice final : public link::SerialDevice {
     port_.timeoutsSet.push_back(timeouts);
     return !port_.fails("setTimeouts");
   }
-  bool getState(link::LineSettings& settings) override {
+  bool getState() override {
     port_.calls.push_back("getState");
-    if (port_.fails("getState")) return false;
-    settings = port_.state;
-    return true;
+    return !port_.fails("getState");
   }
   bool setState(const link::LineSettings& settings) override {
     port_.calls.push_back("setState");
@@ -176,4 +173,4 @@ class FakePlatform final : public link::SerialPlatform {
   }
 };
 
-}  // namespace kestrelgate::testing
+}  // namespace kestrelgate::fakes

@@ -4,13 +4,14 @@
 #include <vector>
 
 #include "console/console_channel.h"
+#include "console/line_reader.h"
 #include "scripted_input.h"
 
 namespace kestrelgate::console {
 namespace {
 
 using namespace std::string_literals;
-using testing::ScriptedInput;
+using fakes::ScriptedInput;
 
 // Every line until the input has ended.
 std::vector<std::string> allLines(const std::string& input) {

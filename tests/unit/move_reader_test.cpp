@@ -10,7 +10,7 @@ namespace kestrelgate::uci {
 namespace {
 
 using namespace std::string_literals;
-using testing::RecordingOutput;
+using fakes::RecordingOutput;
 
 // The serial line as a script of bytes; an empty read is marked by kGap in the script.
 constexpr char kGap = '\x01';

@@ -4,9 +4,9 @@
 #include <string_view>
 #include <vector>
 
-#include "console/console_channel.h"
+#include "console/console_output.h"
 
-namespace kestrelgate::testing {
+namespace kestrelgate::fakes {
 
 // What reached the GUI: the bytes on the wire and each write request on its own.
 class RecordingOutput final : public console::LineOutput {
@@ -25,4 +25,4 @@ class RecordingOutput final : public console::LineOutput {
   std::vector<std::string> requests;
 };
 
-}  // namespace kestrelgate::testing
+}  // namespace kestrelgate::fakes

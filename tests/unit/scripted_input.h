@@ -5,7 +5,7 @@
 
 #include "console/console_platform.h"
 
-namespace kestrelgate::testing {
+namespace kestrelgate::fakes {
 
 // Standard input as a text-mode stream would deliver it, with fgets semantics.
 class ScriptedInput final : public console::InputStream {
@@ -32,4 +32,4 @@ class ScriptedInput final : public console::InputStream {
   std::size_t position_ = 0;
 };
 
-}  // namespace kestrelgate::testing
+}  // namespace kestrelgate::fakes

@@ -13,26 +13,24 @@
 namespace kestrelgate::link {
 namespace {
 
-using testing::FakePlatform;
+using console::IoResult;
+
+using fakes::FakePlatform;
 
 const std::string kFixed = "COM1:" + std::string(kPortSettings);
 constexpr int kChannel = 2;
 
 class SerialChannelTest : public ::testing::Test {
  protected:
-  void SetUp() override { console::channelTable().clear(); }
-  void TearDown() override { console::channelTable().clear(); }
+  SerialChannel* opened() { return table.findAs<SerialChannel>(kChannel); }
 
-  SerialChannel* opened() {
-    return dynamic_cast<SerialChannel*>(console::channelTable().find(kChannel));
-  }
-
+  console::ChannelTable table;
   FakePlatform platform;
 };
 
 TEST_F(SerialChannelTest, FixedSettingsMakeExactlyTheseCalls) {
   platform.port.properties = {0, 0, 0, 0};
-  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+  ASSERT_EQ(openSerial(table, kChannel, kFixed, platform), IoResult::Ok);
   const std::vector<std::string> expected = {
       "devicePath 1", "open /fake/port1", "getProperties", "setupQueues 16384 16384",
       "getTimeouts",  "setTimeouts",      "getState",      "setState",
@@ -46,17 +44,17 @@ TEST_F(SerialChannelTest, FixedSettingsMakeExactlyTheseCalls) {
 
 TEST_F(SerialChannelTest, TimeoutsGoBackAsTheyCameWhenCtsTimeoutIsZero) {
   platform.port.timeouts = {11, 22, 33, 44, 55};
-  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+  ASSERT_EQ(openSerial(table, kChannel, kFixed, platform), IoResult::Ok);
   ASSERT_EQ(platform.port.timeoutsSet.size(), 1u);
   EXPECT_EQ(platform.port.timeoutsSet[0], (CommTimeouts{11, 22, 33, 44, 55}));
 }
 
 TEST_F(SerialChannelTest, CtsTimeoutSetsTheIntervalAndClearsReadTotals) {
   platform.port.timeouts = {11, 22, 33, 44, 55};
-  ASSERT_EQ(openSerial(kChannel, "COM1:600,N,8,1,CS250,DS0", platform), IoResult::Ok);
+  ASSERT_EQ(openSerial(table, kChannel, "COM1:600,N,8,1,CS250,DS0", platform), IoResult::Ok);
   ASSERT_EQ(platform.port.timeoutsSet.size(), 1u);
   EXPECT_EQ(platform.port.timeoutsSet[0], (CommTimeouts{250, 0, 0, 44, 55}));
-  EXPECT_TRUE(platform.port.statesSet.at(0).outxCtsFlow);
+  EXPECT_TRUE(platform.port.statesSet.at(0).ctsOutputFlow);
 }
 
 TEST_F(SerialChannelTest, QueueSizesPreferSpecThenCurrentThenMaximum) {
@@ -72,51 +70,27 @@ TEST_F(SerialChannelTest, QueueSizesPreferSpecThenCurrentThenMaximum) {
       {"COM1:600,N,8,1,CS0,DS0,RB9", {0, 0, 0, 0}, "setupQueues 9 16384"},
   };
   for (const Case& c : cases) {
-    console::channelTable().clear();
+    table.clear();
     FakePlatform fresh;
     fresh.port.properties = c.properties;
-    ASSERT_EQ(openSerial(kChannel, c.spec, fresh), IoResult::Ok) << c.spec;
+    ASSERT_EQ(openSerial(table, kChannel, c.spec, fresh), IoResult::Ok) << c.spec;
     EXPECT_EQ(fresh.port.calls.at(3), c.call) << c.spec;
   }
 }
 
 TEST_F(SerialChannelTest, FixedSettingsGiveTheLineTable) {
-  // Start from a state with every field the other way, so each one must be set.
-  LineSettings start;
-  start.baudRate = 9600;
-  start.binary = false;
-  start.parityCheck = true;
-  start.outxCtsFlow = true;
-  start.outxDsrFlow = true;
-  start.dtrControl = DtrControl::Handshake;
-  start.dsrSensitivity = true;
-  start.outX = true;
-  start.inX = true;
-  start.nullStrip = true;
-  start.rtsControl = RtsControl::Toggle;
-  start.abortOnError = true;
-  start.byteSize = 7;
-  start.parity = kEvenParity;
-  start.stopBits = kTwoStopBits;
-  platform.port.state = start;
-  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
-
+  ASSERT_EQ(openSerial(table, kChannel, kFixed, platform), IoResult::Ok);
   LineSettings expected;
-  expected.baudRate = 600;
+  expected.speed = 600;
+  expected.dataBits = 8;
+  expected.parity = ParityKind::None;
+  expected.stopBits = StopBitsKind::One;
+  expected.checkParity = false;
   expected.binary = true;
-  expected.parityCheck = false;
-  expected.outxCtsFlow = false;
-  expected.outxDsrFlow = false;
-  expected.dtrControl = DtrControl::Disable;
+  expected.ctsOutputFlow = false;
   expected.dsrSensitivity = false;
-  expected.outX = false;
-  expected.inX = false;
-  expected.nullStrip = false;
-  expected.rtsControl = RtsControl::Handshake;
-  expected.abortOnError = false;
-  expected.byteSize = 8;
-  expected.parity = kNoParity;
-  expected.stopBits = kOneStopBit;
+  expected.dtr = DtrMode::Off;
+  expected.rts = RtsMode::Handshake;
   ASSERT_EQ(platform.port.statesSet.size(), 1u);
   EXPECT_EQ(platform.port.statesSet[0], expected);
 }
@@ -124,32 +98,35 @@ TEST_F(SerialChannelTest, FixedSettingsGiveTheLineTable) {
 TEST_F(SerialChannelTest, OtherSettingsMapToTheirLineFields) {
   struct Case {
     std::string spec;
-    std::uint8_t parity;
-    std::uint8_t stopBits;
+    ParityKind parity;
+    StopBitsKind stopBits;
   };
   const std::vector<Case> cases = {
-      {"COM1:300,E,7,2,CS0,DS0", kEvenParity, kTwoStopBits},
-      {"COM1:300,O,7,1.5,CS0,DS0", kOddParity, kOne5StopBits},
-      {"COM1:300,S,7,1,CS0,DS0", kSpaceParity, kOneStopBit},
-      {"COM1:300,M,7,1,CS0,DS0", kMarkParity, kOneStopBit},
+      {"COM1:300,E,7,2,CS0,DS0", ParityKind::Even, StopBitsKind::Two},
+      {"COM1:300,O,7,1.5,CS0,DS0", ParityKind::Odd, StopBitsKind::OneAndHalf},
+      {"COM1:300,S,7,1,CS0,DS0", ParityKind::Space, StopBitsKind::One},
+      {"COM1:300,M,7,1,CS0,DS0", ParityKind::Mark, StopBitsKind::One},
   };
   for (const Case& c : cases) {
-    console::channelTable().clear();
+    table.clear();
     FakePlatform fresh;
-    ASSERT_EQ(openSerial(kChannel, c.spec, fresh), IoResult::Ok) << c.spec;
+    ASSERT_EQ(openSerial(table, kChannel, c.spec, fresh), IoResult::Ok) << c.spec;
     EXPECT_EQ(fresh.port.statesSet.at(0).parity, c.parity) << c.spec;
     EXPECT_EQ(fresh.port.statesSet.at(0).stopBits, c.stopBits) << c.spec;
   }
 
-  console::channelTable().clear();
+  table.clear();
   FakePlatform flags;
-  ASSERT_EQ(openSerial(kChannel, "COM1:600,PE,264,1,CS0,DS0,RS,DT,LF", flags), IoResult::Ok);
+  flags.port.modemLines = kDsrOn;  // the open waits for DSR now
+  ASSERT_EQ(openSerial(table, kChannel, "COM1:600,PE,264,1,CS0,DS250,RS,DT,LF", flags),
+            IoResult::Ok);
   const LineSettings& set = flags.port.statesSet.at(0);
-  EXPECT_TRUE(set.parityCheck);
-  EXPECT_EQ(set.rtsControl, RtsControl::Disable);
-  EXPECT_EQ(set.dtrControl, DtrControl::Enable);
+  EXPECT_TRUE(set.checkParity);
+  EXPECT_EQ(set.rts, RtsMode::Off);
+  EXPECT_EQ(set.dtr, DtrMode::On);
   EXPECT_FALSE(set.binary);
-  EXPECT_EQ(set.byteSize, 8);  // the low 8 bits of 264
+  EXPECT_TRUE(set.dsrSensitivity);
+  EXPECT_EQ(set.dataBits, 8);  // the low 8 bits of 264
 }
 
 TEST_F(SerialChannelTest, EachFailingStepGivesItsResultAndClosesTheDevice) {
@@ -163,22 +140,22 @@ TEST_F(SerialChannelTest, EachFailingStepGivesItsResultAndClosesTheDevice) {
       {"getState", IoResult::QueryFailed},      {"setState", IoResult::IllegalRequest},
   };
   for (const Case& c : cases) {
-    console::channelTable().clear();
+    table.clear();
     FakePlatform fresh;
     fresh.port.failing.insert(c.failing);
-    EXPECT_EQ(openSerial(kChannel, kFixed, fresh), c.result) << c.failing;
+    EXPECT_EQ(openSerial(table, kChannel, kFixed, fresh), c.result) << c.failing;
     // The first failure ends the configuration: its call is the last before the close.
     ASSERT_GE(fresh.port.calls.size(), 2u);
     EXPECT_EQ(fresh.port.calls.back(), "close") << c.failing;
     EXPECT_EQ(fresh.port.calls[fresh.port.calls.size() - 2].rfind(c.failing, 0), 0u) << c.failing;
     EXPECT_EQ(fresh.port.count("raiseDtr"), 0u) << c.failing;
-    EXPECT_EQ(console::channelTable().checkFree(kChannel), IoResult::Ok) << c.failing;
+    EXPECT_EQ(table.checkFree(kChannel), IoResult::Ok) << c.failing;
   }
 }
 
 TEST_F(SerialChannelTest, DtrIsRaisedOnceAfterSetStateAndItsFailureIsIgnored) {
   platform.port.failing.insert("raiseDtr");
-  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+  ASSERT_EQ(openSerial(table, kChannel, kFixed, platform), IoResult::Ok);
   EXPECT_EQ(platform.port.count("raiseDtr"), 1u);
   EXPECT_EQ(platform.port.indexOf("raiseDtr"), platform.port.indexOf("setState") + 1);
   EXPECT_EQ(platform.port.count("close"), 0u);
@@ -186,9 +163,9 @@ TEST_F(SerialChannelTest, DtrIsRaisedOnceAfterSetStateAndItsFailureIsIgnored) {
 
 TEST_F(SerialChannelTest, UnopenableDeviceGivesOpenFailedAfterThatOneCall) {
   platform.port.failing.insert("open");
-  EXPECT_EQ(openSerial(kChannel, kFixed, platform), IoResult::OpenFailed);
+  EXPECT_EQ(openSerial(table, kChannel, kFixed, platform), IoResult::OpenFailed);
   EXPECT_EQ(platform.port.calls, (std::vector<std::string>{"devicePath 1", "open /fake/port1"}));
-  EXPECT_EQ(console::channelTable().checkFree(kChannel), IoResult::Ok);
+  EXPECT_EQ(table.checkFree(kChannel), IoResult::Ok);
 }
 
 TEST_F(SerialChannelTest, RejectedRequestsNeverReachThePlatform) {
@@ -198,10 +175,10 @@ TEST_F(SerialChannelTest, RejectedRequestsNeverReachThePlatform) {
       "COM1",                        // a bad name
   };
   for (const std::string& spec : rejected) {
-    EXPECT_EQ(openSerial(kChannel, spec, platform), IoResult::IllegalRequest) << spec;
+    EXPECT_EQ(openSerial(table, kChannel, spec, platform), IoResult::IllegalRequest) << spec;
   }
-  EXPECT_EQ(openSerial(0, kFixed, platform), IoResult::IllegalRequest);
-  EXPECT_EQ(openSerial(256, kFixed, platform), IoResult::IllegalRequest);
+  EXPECT_EQ(openSerial(table, 0, kFixed, platform), IoResult::IllegalRequest);
+  EXPECT_EQ(openSerial(table, 256, kFixed, platform), IoResult::IllegalRequest);
   EXPECT_TRUE(platform.port.calls.empty());
 }
 
@@ -218,47 +195,47 @@ TEST_F(SerialChannelTest, DevicePathsComeFromThePlatformOrTheOverride) {
       {"SER:", "devicePath 1", 1},
   };
   for (const Case& c : cases) {
-    console::channelTable().clear();
+    table.clear();
     FakePlatform fresh;
-    ASSERT_EQ(openSerial(kChannel, c.name + std::string(kPortSettings), fresh), IoResult::Ok);
+    ASSERT_EQ(openSerial(table, kChannel, c.name + std::string(kPortSettings), fresh), IoResult::Ok);
     EXPECT_EQ(fresh.port.calls.at(0), c.devicePathCall) << c.name;
     EXPECT_EQ(opened()->portNumber(), c.portNumber) << c.name;
   }
 
-  console::channelTable().clear();
+  table.clear();
   FakePlatform overridden;
   const std::string path = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0";
-  ASSERT_EQ(openSerial(kChannel, kFixed, overridden, &path), IoResult::Ok);
+  ASSERT_EQ(openSerial(table, kChannel, kFixed, overridden, &path), IoResult::Ok);
   EXPECT_EQ(overridden.port.count("devicePath"), 0u);
   EXPECT_EQ(overridden.port.calls.at(0), "open " + path);
 }
 
 TEST_F(SerialChannelTest, DsrOffWithTheDefaultLimitWaitsJustOverASecondAndFails) {
   platform.port.modemLines = kCarrierOn;  // carrier alone is not enough
-  EXPECT_EQ(openSerial(kChannel, "COM1:600,N,8,1,CS0", platform), IoResult::IllegalRequest);
+  EXPECT_EQ(openSerial(table, kChannel, "COM1:600,N,8,1,CS0", platform), IoResult::IllegalRequest);
   // The clock advances 1 ms a reading; the first one is the start.
   EXPECT_GE(platform.port.now, 1002u);
   EXPECT_LE(platform.port.now, 1010u);
   EXPECT_GT(platform.port.count("modemStatus"), 1000u);
   EXPECT_EQ(platform.port.calls.back(), "close");
-  EXPECT_EQ(console::channelTable().checkFree(kChannel), IoResult::Ok);
+  EXPECT_EQ(table.checkFree(kChannel), IoResult::Ok);
 }
 
 TEST_F(SerialChannelTest, LineWaitFailureReplacesAnEarlierResult) {
   platform.port.failing.insert("getState");
   platform.port.failing.insert("modemStatus");
-  EXPECT_EQ(openSerial(kChannel, "COM1:600,N,8,1,CS0,DS5", platform), IoResult::IllegalRequest);
+  EXPECT_EQ(openSerial(table, kChannel, "COM1:600,N,8,1,CS0,DS5", platform), IoResult::IllegalRequest);
   EXPECT_EQ(platform.port.count("modemStatus"), 1u);
   EXPECT_EQ(platform.port.calls.back(), "close");
 }
 
 TEST_F(SerialChannelTest, LineWaitStopsAtTheBitAndChecksCarrierFirst) {
   platform.port.modemLines = kCarrierOn | kDsrOn;
-  ASSERT_EQ(openSerial(kChannel, "COM1:600,N,8,1,CS0,CD50,DS50", platform), IoResult::Ok);
+  ASSERT_EQ(openSerial(table, kChannel, "COM1:600,N,8,1,CS0,CD50,DS50", platform), IoResult::Ok);
   EXPECT_EQ(platform.port.count("modemStatus"), 2u);  // one per line, each already up
 
   // Without carrier the wait fails and the read never reaches the device.
-  testing::FakePort& port = platform.port;
+  fakes::FakePort& port = platform.port;
   port.calls.clear();
   port.modemLines = kDsrOn;
   std::uint32_t got = 7;
@@ -273,7 +250,7 @@ TEST(SerialLineWait, ElapsedTimeIsUnsignedAndStrict) {
   // Clock near the top of its range: the difference must survive the wrap.
   FakePlatform platform;
   platform.port.now = 0xFFFFFFF0u;
-  testing::FakeDevice device(platform.port);
+  fakes::FakeDevice device(platform.port);
   EXPECT_FALSE(waitForLines(device, platform, 0, 20));
   // Readings: start, then one per turn; the turn that sees 21 elapsed ends it. An elapsed time
   // of exactly 20 keeps waiting.
@@ -288,7 +265,7 @@ TEST(SerialLineWait, ElapsedTimeIsUnsignedAndStrict) {
 TEST(SerialLineWait, ALineThatComesUpInTimeEndsTheWait) {
   // A status read that fails ends the wait at once; one that shows the bit succeeds.
   FakePlatform platform;
-  testing::FakeDevice device(platform.port);
+  fakes::FakeDevice device(platform.port);
   platform.port.modemLines = kDsrOn;
   EXPECT_TRUE(waitForLines(device, platform, 0, 1000));
   EXPECT_EQ(platform.port.count("modemStatus"), 1u);
@@ -297,16 +274,16 @@ TEST(SerialLineWait, ALineThatComesUpInTimeEndsTheWait) {
 }
 
 TEST_F(SerialChannelTest, ReadFailureKeepsTheChannelOpenAndTheNextReadTriesAgain) {
-  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+  ASSERT_EQ(openSerial(table, kChannel, kFixed, platform), IoResult::Ok);
   platform.port.calls.clear();
   platform.port.failing.insert("read");
-  EXPECT_EQ(readChars(kChannel, 1), "");
+  EXPECT_EQ(readChars(table, kChannel, 1), "");
   ASSERT_NE(opened(), nullptr);
   platform.port.failing.erase("read");
   platform.port.incoming = {"A", "", "xyz"};
-  EXPECT_EQ(readChars(kChannel, 1), "A");
-  EXPECT_EQ(readChars(kChannel, 1), "");  // a read that got nothing
-  EXPECT_EQ(readChars(kChannel, 3), "xyz");
+  EXPECT_EQ(readChars(table, kChannel, 1), "A");
+  EXPECT_EQ(readChars(table, kChannel, 1), "");  // a read that got nothing
+  EXPECT_EQ(readChars(table, kChannel, 3), "xyz");
   EXPECT_EQ(platform.port.calls,
             (std::vector<std::string>{"read 1", "read 1", "read 1", "read 3"}));
 
@@ -318,7 +295,7 @@ TEST_F(SerialChannelTest, ReadFailureKeepsTheChannelOpenAndTheNextReadTriesAgain
 }
 
 TEST_F(SerialChannelTest, AGoneDeviceIsLetGoAndOpenedAgainByNameWithTheSameSteps) {
-  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+  ASSERT_EQ(openSerial(table, kChannel, kFixed, platform), IoResult::Ok);
   const std::vector<std::string> firstOpen = platform.port.calls;
   SerialChannel* channel = opened();
   platform.port.calls.clear();
@@ -326,7 +303,7 @@ TEST_F(SerialChannelTest, AGoneDeviceIsLetGoAndOpenedAgainByNameWithTheSameSteps
   // The read that shows the device gone closes the handle and nothing else.
   platform.port.failing.insert("read");
   platform.port.readShowsGone = true;
-  EXPECT_EQ(readChars(kChannel, 1), "");
+  EXPECT_EQ(readChars(table, kChannel, 1), "");
   EXPECT_EQ(platform.port.calls, (std::vector<std::string>{"read 1", "close"}));
   EXPECT_FALSE(channel->connected());
   EXPECT_EQ(opened(), channel);  // still in its slot
@@ -336,8 +313,8 @@ TEST_F(SerialChannelTest, AGoneDeviceIsLetGoAndOpenedAgainByNameWithTheSameSteps
   platform.port.readShowsGone = false;
   platform.port.opensToRefuse = 2;
   platform.port.calls.clear();
-  EXPECT_EQ(readChars(kChannel, 1), "");
-  EXPECT_EQ(readChars(kChannel, 1), "");
+  EXPECT_EQ(readChars(table, kChannel, 1), "");
+  EXPECT_EQ(readChars(table, kChannel, 1), "");
   EXPECT_EQ(platform.port.calls,
             (std::vector<std::string>{"sleep 500", "open /fake/port1", "sleep 500",
                                       "open /fake/port1"}));
@@ -345,7 +322,7 @@ TEST_F(SerialChannelTest, AGoneDeviceIsLetGoAndOpenedAgainByNameWithTheSameSteps
   // Back again: opened and configured exactly as at the start, then read.
   platform.port.calls.clear();
   platform.port.incoming = {"e"};
-  EXPECT_EQ(readChars(kChannel, 1), "e");
+  EXPECT_EQ(readChars(table, kChannel, 1), "e");
   ASSERT_FALSE(platform.port.calls.empty());
   EXPECT_EQ(platform.port.calls.front(), "sleep 500");
   std::vector<std::string> expected(firstOpen.begin() + 1, firstOpen.end());  // no devicePath
@@ -378,44 +355,44 @@ TEST_F(SerialChannelTest, OnlyTheDeviceFirstOpenedIsOpenedAgain) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    console::channelTable().clear();
+    table.clear();
     FakePlatform fresh;
     fresh.port.identity = c.atFirstOpen;
-    ASSERT_EQ(openSerial(kChannel, kFixed, fresh), IoResult::Ok);
+    ASSERT_EQ(openSerial(table, kChannel, kFixed, fresh), IoResult::Ok);
     fresh.port.readShowsGone = true;
-    EXPECT_EQ(readChars(kChannel, 1), "");
+    EXPECT_EQ(readChars(table, kChannel, 1), "");
     fresh.port.readShowsGone = false;
     fresh.port.identity = c.later;
     fresh.port.calls.clear();
     fresh.port.incoming = {"e"};
     // Not the same device: the wait goes on as while the device is away, paced, and nothing
     // under the name is opened.
-    EXPECT_EQ(readChars(kChannel, 1), c.reopened ? "e" : "");
+    EXPECT_EQ(readChars(table, kChannel, 1), c.reopened ? "e" : "");
     EXPECT_EQ(fresh.port.count("open"), c.reopened ? 1u : 0u);
     EXPECT_EQ(fresh.port.calls.front(), "sleep 500");
-    console::channelTable().clear();
+    table.clear();
   }
 }
 
 TEST_F(SerialChannelTest, AHangUpThatReadsAsNothingCountsAsGoneButAQuietLineDoesNot) {
-  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+  ASSERT_EQ(openSerial(table, kChannel, kFixed, platform), IoResult::Ok);
   SerialChannel* channel = opened();
   platform.port.calls.clear();
   platform.port.incoming = {""};  // a read that returned at once with nothing
-  EXPECT_EQ(readChars(kChannel, 1), "");
+  EXPECT_EQ(readChars(table, kChannel, 1), "");
   EXPECT_TRUE(channel->connected());
   platform.port.readShowsGone = true;  // the same, on a line that has hung up
-  EXPECT_EQ(readChars(kChannel, 1), "");
+  EXPECT_EQ(readChars(table, kChannel, 1), "");
   EXPECT_FALSE(channel->connected());
   EXPECT_EQ(platform.port.calls, (std::vector<std::string>{"read 1", "read 1", "close"}));
 }
 
 TEST_F(SerialChannelTest, AChannelWithoutItsDeviceRefusesRequestsAndClosesQuietly) {
-  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+  ASSERT_EQ(openSerial(table, kChannel, kFixed, platform), IoResult::Ok);
   SerialChannel& channel = *opened();
   platform.port.failing.insert("read");
   platform.port.readShowsGone = true;
-  EXPECT_EQ(readChars(kChannel, 1), "");
+  EXPECT_EQ(readChars(table, kChannel, 1), "");
   platform.port.calls.clear();
   std::uint32_t count = 7;
   EXPECT_EQ(channel.bytesWaiting(count), IoResult::IllegalRequest);
@@ -424,19 +401,19 @@ TEST_F(SerialChannelTest, AChannelWithoutItsDeviceRefusesRequestsAndClosesQuietl
   EXPECT_EQ(channel.writeBytes("x", 1), IoResult::IoFailed);
   // A reconfiguration that fails leaves it without a device, the new handle closed.
   platform.port.failing = {"read", "setState"};
-  EXPECT_EQ(readChars(kChannel, 1), "");
+  EXPECT_EQ(readChars(table, kChannel, 1), "");
   EXPECT_FALSE(channel.connected());
   EXPECT_EQ(platform.port.calls.back(), "close");
   // Quit closes every channel: nothing is left to let go.
   platform.port.calls.clear();
-  EXPECT_EQ(console::channelTable().closeChannel(kChannel), IoResult::Ok);
+  EXPECT_EQ(table.closeChannel(kChannel), IoResult::Ok);
   EXPECT_TRUE(platform.port.calls.empty());
 }
 
 TEST_F(SerialChannelTest, ReadCharsOnAFreeOrForeignSlotIsEmpty) {
-  EXPECT_EQ(readChars(kChannel, 1), "");
-  EXPECT_EQ(readChars(0, 1), "");
-  EXPECT_EQ(readChars(300, 1), "");
+  EXPECT_EQ(readChars(table, kChannel, 1), "");
+  EXPECT_EQ(readChars(table, 0, 1), "");
+  EXPECT_EQ(readChars(table, 300, 1), "");
   EXPECT_TRUE(platform.port.calls.empty());
 
   // A slot holding some other kind of channel is not read either.
@@ -448,16 +425,16 @@ TEST_F(SerialChannelTest, ReadCharsOnAFreeOrForeignSlotIsEmpty) {
       return IoResult::Ok;
     }
   };
-  ASSERT_EQ(console::channelTable().install(kChannel, std::make_unique<OtherChannel>()),
+  ASSERT_EQ(table.install(kChannel, std::make_unique<OtherChannel>()),
             IoResult::Ok);
-  EXPECT_EQ(readChars(kChannel, 1), "");
+  EXPECT_EQ(readChars(table, kChannel, 1), "");
 }
 
 TEST_F(SerialChannelTest, OpenSlotIsRefusedAndLeftAlone) {
-  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+  ASSERT_EQ(openSerial(table, kChannel, kFixed, platform), IoResult::Ok);
   SerialChannel* first = opened();
   FakePlatform second;
-  EXPECT_EQ(openSerial(kChannel, "COM2:" + std::string(kPortSettings), second),
+  EXPECT_EQ(openSerial(table, kChannel, "COM2:" + std::string(kPortSettings), second),
             IoResult::IllegalRequest);
   EXPECT_TRUE(second.port.calls.empty());
   EXPECT_EQ(opened(), first);
@@ -465,15 +442,15 @@ TEST_F(SerialChannelTest, OpenSlotIsRefusedAndLeftAlone) {
 }
 
 TEST_F(SerialChannelTest, CloseFreesTheSlotForANewOpen) {
-  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
-  EXPECT_EQ(console::channelTable().closeChannel(kChannel), IoResult::Ok);
+  ASSERT_EQ(openSerial(table, kChannel, kFixed, platform), IoResult::Ok);
+  EXPECT_EQ(table.closeChannel(kChannel), IoResult::Ok);
   EXPECT_EQ(platform.port.count("close"), 1u);
-  EXPECT_EQ(console::channelTable().checkFree(kChannel), IoResult::Ok);
-  EXPECT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+  EXPECT_EQ(table.checkFree(kChannel), IoResult::Ok);
+  EXPECT_EQ(openSerial(table, kChannel, kFixed, platform), IoResult::Ok);
 }
 
 TEST_F(SerialChannelTest, WriteWaitingCountEndTestAndWideVariants) {
-  ASSERT_EQ(openSerial(kChannel, kFixed, platform), IoResult::Ok);
+  ASSERT_EQ(openSerial(table, kChannel, kFixed, platform), IoResult::Ok);
   SerialChannel& channel = *opened();
 
   EXPECT_EQ(channel.writeBytes("abc", 3), IoResult::Ok);
@@ -511,10 +488,10 @@ TEST_F(SerialChannelTest, WriteWaitingCountEndTestAndWideVariants) {
 }
 
 TEST_F(SerialChannelTest, WritesWaitForTheLinesLikeReads) {
-  ASSERT_EQ(openSerial(kChannel, "COM1:600,N,8,1,CS0,DS0,CD3", platform),
+  ASSERT_EQ(openSerial(table, kChannel, "COM1:600,N,8,1,CS0,DS0,CD3", platform),
             IoResult::IllegalRequest);  // carrier off: the open's own wait fails
   platform.port.modemLines = kCarrierOn;
-  ASSERT_EQ(openSerial(kChannel, "COM1:600,N,8,1,CS0,DS0,CD3", platform), IoResult::Ok);
+  ASSERT_EQ(openSerial(table, kChannel, "COM1:600,N,8,1,CS0,DS0,CD3", platform), IoResult::Ok);
   platform.port.modemLines = 0;
   platform.port.calls.clear();
   EXPECT_EQ(opened()->writeBytes("a", 1), IoResult::IoFailed);

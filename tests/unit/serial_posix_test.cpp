@@ -16,14 +16,18 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "console/channel_table.h"
 #include "link/device_identity_posix.h"
+#include "link/termios_settings_posix.h"
 #include "link/serial_channel.h"
 #include "link/serial_device.h"
 
 namespace kestrelgate::link {
 namespace {
+
+using console::IoResult;
 
 using namespace std::chrono_literals;
 
@@ -32,7 +36,6 @@ using namespace std::chrono_literals;
 class SerialPosixPty : public ::testing::Test {
  protected:
   void SetUp() override {
-    console::channelTable().clear();
     master_ = posix_openpt(O_RDWR | O_NOCTTY);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
       GTEST_SKIP() << "no pseudo-terminal available";
@@ -47,23 +50,15 @@ class SerialPosixPty : public ::testing::Test {
   }
 
   void TearDown() override {
-    console::channelTable().clear();
     if (observer_ >= 0) ::close(observer_);
     if (master_ >= 0) ::close(master_);
   }
 
   std::unique_ptr<SerialDevice> openConfigured() {
     std::unique_ptr<SerialDevice> device = systemSerialPlatform().open(slavePath_);
-    if (!device) return nullptr;
+    if (!device || !device->getState()) return nullptr;
     LineSettings settings;
-    if (!device->getState(settings)) return nullptr;
-    settings.baudRate = 600;
-    settings.byteSize = 8;
-    settings.parity = kNoParity;
-    settings.stopBits = kOneStopBit;
-    settings.rtsControl = RtsControl::Handshake;
-    settings.outX = false;  // as the channel asks: XON and XOFF are data
-    settings.inX = false;
+    settings.speed = 600;
     if (!device->setState(settings)) return nullptr;
     return device;
   }
@@ -88,6 +83,7 @@ class SerialPosixPty : public ::testing::Test {
     return ::poll(&p, 1, timeoutMs) > 0 && (p.revents & POLLIN) != 0;
   }
 
+  console::ChannelTable table;
   int master_ = -1;
   int observer_ = -1;
   std::string slavePath_;
@@ -171,8 +167,8 @@ TEST_F(SerialPosixPty, APortAnotherProgramHoldsIsRefusedBeforeAnythingAboutItCha
   ASSERT_EQ(tcsetattr(observer_, TCSANOW, &held), 0);
 
   const std::string fixed = "COM1:" + std::string(kPortSettings);
-  EXPECT_EQ(openSerial(2, fixed, systemSerialPlatform(), &slavePath_), IoResult::OpenFailed);
-  EXPECT_EQ(console::channelTable().checkFree(2), IoResult::Ok);
+  EXPECT_EQ(openSerial(table, 2, fixed, systemSerialPlatform(), &slavePath_), IoResult::OpenFailed);
+  EXPECT_EQ(table.checkFree(2), IoResult::Ok);
   termios after{};
   ASSERT_EQ(tcgetattr(observer_, &after), 0);
   EXPECT_EQ(cfgetospeed(&after), B9600);
@@ -180,14 +176,14 @@ TEST_F(SerialPosixPty, APortAnotherProgramHoldsIsRefusedBeforeAnythingAboutItCha
   // Once it lets go, the port is ours, and ours alone while the channel is open: a second
   // open is refused, and the terminal is marked exclusive until the channel closes it.
   ASSERT_EQ(flock(observer_, LOCK_UN), 0);
-  ASSERT_EQ(openSerial(2, fixed, systemSerialPlatform(), &slavePath_), IoResult::Ok);
+  ASSERT_EQ(openSerial(table, 2, fixed, systemSerialPlatform(), &slavePath_), IoResult::Ok);
   EXPECT_EQ(systemSerialPlatform().open(slavePath_), nullptr);
   EXPECT_NE(flock(observer_, LOCK_EX | LOCK_NB), 0);
   int exclusive = 0;
   ASSERT_EQ(ioctl(observer_, TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 1);
 
-  EXPECT_EQ(console::channelTable().closeChannel(2), IoResult::Ok);
+  EXPECT_EQ(table.closeChannel(2), IoResult::Ok);
   ASSERT_EQ(ioctl(observer_, TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 0);
   EXPECT_EQ(flock(observer_, LOCK_EX | LOCK_NB), 0);
@@ -202,7 +198,7 @@ TEST(SerialPosix, OnlyErrorsOfARemovedDeviceMeanItHasGone) {
 
 TEST_F(SerialPosixPty, FixedSettingsRenderAsRawEightBitTermios) {
   ASSERT_EQ(
-      openSerial(2, "COM1:" + std::string(kPortSettings), systemSerialPlatform(), &slavePath_),
+      openSerial(table, 2, "COM1:" + std::string(kPortSettings), systemSerialPlatform(), &slavePath_),
       IoResult::Ok);
   termios t{};
   ASSERT_EQ(tcgetattr(observer_, &t), 0);
@@ -219,13 +215,13 @@ TEST_F(SerialPosixPty, FixedSettingsRenderAsRawEightBitTermios) {
 
   writeMaster("12 e2-e4\r\n");
   std::string line;
-  for (int i = 0; i < 10; ++i) line += readChars(2, 1);
+  for (int i = 0; i < 10; ++i) line += readChars(table, 2, 1);
   EXPECT_EQ(line, "12 e2-e4\r\n");
-  EXPECT_EQ(console::channelTable().closeChannel(2), IoResult::Ok);
+  EXPECT_EQ(table.closeChannel(2), IoResult::Ok);
 }
 
 TEST_F(SerialPosixPty, IntervalTimeoutBecomesTenthsOfASecond) {
-  ASSERT_EQ(openSerial(2, "COM1:600,N,8,1,CS250,DS0,CD0", systemSerialPlatform(), &slavePath_),
+  ASSERT_EQ(openSerial(table, 2, "COM1:600,N,8,1,CS250,DS0,CD0", systemSerialPlatform(), &slavePath_),
             IoResult::Ok);
   termios t{};
   ASSERT_EQ(tcgetattr(observer_, &t), 0);
@@ -234,53 +230,133 @@ TEST_F(SerialPosixPty, IntervalTimeoutBecomesTenthsOfASecond) {
   EXPECT_NE(t.c_cflag & CRTSCTS, 0u);
 }
 
+// A termios record with every flag the settings touch set the other way, as a port left in
+// cooked mode by a terminal program might be.
+termios cookedTermios() {
+  termios t{};
+  t.c_iflag = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IXON | IXOFF |
+              INPCK;
+  t.c_oflag = OPOST;
+  t.c_lflag = ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN;
+  t.c_cflag = CS7 | PARENB | PARODD | CSTOPB | HUPCL | CRTSCTS;
+  cfsetispeed(&t, B9600);
+  cfsetospeed(&t, B9600);
+  return t;
+}
+
+TEST(SerialPosixTermios, TheFixedSettingsRenderAsRawEightBitAtSixHundred) {
+  LineSettings fixed;
+  fixed.speed = 600;
+  const std::optional<termios> rendered = renderTermios(fixed, cookedTermios(), 1, 0);
+  ASSERT_TRUE(rendered);
+  const termios& t = *rendered;
+  EXPECT_EQ(cfgetispeed(&t), B600);
+  EXPECT_EQ(cfgetospeed(&t), B600);
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL), 0u);
+  EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+  EXPECT_EQ(t.c_iflag, 0u);  // no flow control, translation, stripping or marking
+  EXPECT_EQ(t.c_oflag & OPOST, 0u);
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(t.c_cc[VMIN], 1);
+  EXPECT_EQ(t.c_cc[VTIME], 0);
+}
+
+TEST(SerialPosixTermios, EachSettingHasItsFlagsAndWhatTermiosCannotRenderIsRefused) {
+  LineSettings base;
+  base.speed = 600;
+  const termios start = cookedTermios();
+  struct Case {
+    const char* what;
+    LineSettings settings;
+    bool rendered;
+    tcflag_t cflagMask;
+    tcflag_t cflag;
+  };
+  std::vector<Case> cases;
+  auto add = [&](const char* what, auto change, bool rendered, tcflag_t mask, tcflag_t flags) {
+    LineSettings settings = base;
+    change(settings);
+    cases.push_back({what, settings, rendered, mask, flags});
+  };
+  add("even parity", [](LineSettings& s) { s.parity = ParityKind::Even; }, true,
+      PARENB | PARODD, PARENB);
+  add("odd parity", [](LineSettings& s) { s.parity = ParityKind::Odd; }, true, PARENB | PARODD,
+      PARENB | PARODD);
+#ifdef CMSPAR
+  add("mark parity", [](LineSettings& s) { s.parity = ParityKind::Mark; }, true,
+      PARENB | PARODD | CMSPAR, PARENB | PARODD | CMSPAR);
+  add("space parity", [](LineSettings& s) { s.parity = ParityKind::Space; }, true,
+      PARENB | PARODD | CMSPAR, PARENB | CMSPAR);
+#endif
+  add("two stop bits", [](LineSettings& s) { s.stopBits = StopBitsKind::Two; }, true, CSTOPB,
+      CSTOPB);
+  add("7 data bits", [](LineSettings& s) { s.dataBits = 7; }, true, CSIZE, CS7);
+  add("5 data bits, 1.5 stop bits",
+      [](LineSettings& s) {
+        s.dataBits = 5;
+        s.stopBits = StopBitsKind::OneAndHalf;
+      },
+      true, CSIZE | CSTOPB, CS5 | CSTOPB);
+  add("CTS pacing", [](LineSettings& s) { s.ctsOutputFlow = true; }, true, CRTSCTS, CRTSCTS);
+  // 1.5 stop bits only exist for 5-bit characters.
+  add("8 data bits, 1.5 stop bits", [](LineSettings& s) { s.stopBits = StopBitsKind::OneAndHalf; },
+      false, 0, 0);
+  add("12345 bit/s", [](LineSettings& s) { s.speed = 12345; }, false, 0, 0);
+  add("0 bit/s", [](LineSettings& s) { s.speed = 0; }, false, 0, 0);
+  for (std::uint8_t bits : {0, 4, 9}) {
+    add("data bits", [bits](LineSettings& s) { s.dataBits = bits; }, false, 0, 0);
+  }
+  add("no such stop bits", [](LineSettings& s) { s.stopBits = static_cast<StopBitsKind>(7); },
+      false, 0, 0);
+  add("no such parity", [](LineSettings& s) { s.parity = static_cast<ParityKind>(9); }, false, 0,
+      0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::optional<termios> t = renderTermios(c.settings, start, 1, 0);
+    ASSERT_EQ(t.has_value(), c.rendered);
+    if (t) {
+      EXPECT_EQ(t->c_cflag & c.cflagMask, c.cflag);
+    }
+  }
+  LineSettings checked = base;
+  checked.checkParity = true;
+  EXPECT_EQ(renderTermios(checked, start, 1, 0)->c_iflag & INPCK, static_cast<tcflag_t>(INPCK));
+  EXPECT_EQ(renderTermios(base, start, 0, 7)->c_cc[VTIME], 7);
+}
+
 TEST_F(SerialPosixPty, SettingsTermiosCannotRenderAreRefused) {
   std::unique_ptr<SerialDevice> device = systemSerialPlatform().open(slavePath_);
   ASSERT_NE(device, nullptr);
+  ASSERT_TRUE(device->getState());
   LineSettings base;
-  ASSERT_TRUE(device->getState(base));
-  base.baudRate = 600;
-  base.byteSize = 8;
-  base.parity = kNoParity;
-  base.stopBits = kOneStopBit;
+  base.speed = 600;
   ASSERT_TRUE(device->setState(base));
 
   LineSettings s = base;
-  s.baudRate = 12345;
+  s.speed = 12345;
   EXPECT_FALSE(device->setState(s));
-  s.baudRate = 0;
-  EXPECT_FALSE(device->setState(s));
-  for (std::uint8_t bits : {0, 4, 9}) {
-    s = base;
-    s.byteSize = bits;
-    EXPECT_FALSE(device->setState(s)) << int{bits};
-  }
   s = base;
-  s.stopBits = kOne5StopBits;
+  s.stopBits = StopBitsKind::OneAndHalf;
   EXPECT_FALSE(device->setState(s));  // 1.5 only exists for 5-bit characters
-  s.byteSize = 5;
+  s.dataBits = 5;
   EXPECT_TRUE(device->setState(s));
-  s = base;
-  s.stopBits = 7;
-  EXPECT_FALSE(device->setState(s));
-  s = base;
-  s.parity = 9;
-  EXPECT_FALSE(device->setState(s));
 
-  // The speed is read back as set. (A pty keeps its character frame at 8N1 whatever is asked,
-  // so the frame cannot be read back here.)
+  // The speed reaches the terminal as set. (A pty keeps its character frame at 8N1 whatever
+  // is asked, so the frame cannot be read back here.)
   s = base;
-  s.baudRate = 9600;
+  s.speed = 9600;
   ASSERT_TRUE(device->setState(s));
-  LineSettings back;
-  ASSERT_TRUE(device->getState(back));
-  EXPECT_EQ(back.baudRate, 9600u);
+  termios back{};
+  ASSERT_EQ(tcgetattr(observer_, &back), 0);
+  EXPECT_EQ(cfgetospeed(&back), B9600);
 
   // Through the channel: refused data bits fail the open and leave the slot free.
   device.reset();
-  EXPECT_EQ(openSerial(2, "COM1:600,N,9,1,CS0,DS0,CD0,BIN", systemSerialPlatform(), &slavePath_),
+  EXPECT_EQ(openSerial(table, 2, "COM1:600,N,9,1,CS0,DS0,CD0,BIN", systemSerialPlatform(),
+                       &slavePath_),
             IoResult::IllegalRequest);
-  EXPECT_EQ(console::channelTable().checkFree(2), IoResult::Ok);
+  EXPECT_EQ(table.checkFree(2), IoResult::Ok);
 }
 
 // A sysfs of our own below a temporary folder: /dev/null (character device 1:3) stands for a
@@ -381,16 +457,16 @@ TEST(SerialPosix, PortNumbersMapToTtyS) {
 }
 
 TEST(SerialPosix, AMissingDeviceGivesOpenFailed) {
-  console::channelTable().clear();
+  console::ChannelTable table;
   const std::string path = "/nonexistent/serial-port";
-  EXPECT_EQ(openSerial(2, "COM1:" + std::string(kPortSettings), systemSerialPlatform(), &path),
+  EXPECT_EQ(openSerial(table, 2, "COM1:" + std::string(kPortSettings), systemSerialPlatform(), &path),
             IoResult::OpenFailed);
-  EXPECT_EQ(console::channelTable().checkFree(2), IoResult::Ok);
+  EXPECT_EQ(table.checkFree(2), IoResult::Ok);
   // A file that opens but is no terminal has no line settings to query.
   const std::string notATty = "/dev/null";
-  EXPECT_EQ(openSerial(2, "COM1:" + std::string(kPortSettings), systemSerialPlatform(), &notATty),
+  EXPECT_EQ(openSerial(table, 2, "COM1:" + std::string(kPortSettings), systemSerialPlatform(), &notATty),
             IoResult::QueryFailed);
-  EXPECT_EQ(console::channelTable().checkFree(2), IoResult::Ok);
+  EXPECT_EQ(table.checkFree(2), IoResult::Ok);
 }
 
 TEST(SerialPosix, ClockCountsMilliseconds) {

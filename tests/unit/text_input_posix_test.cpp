@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "console/console_channel.h"
+#include "console/line_reader.h"
 #include "console/console_platform.h"
 
 namespace kestrelgate::console {

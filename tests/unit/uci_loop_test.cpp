@@ -13,7 +13,7 @@
 namespace kestrelgate::uci {
 namespace {
 
-using testing::RecordingOutput;
+using fakes::RecordingOutput;
 
 const char* const kUciReply =
     "id name Kestrelgate V1.1\r\n"
