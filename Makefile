@@ -62,23 +62,34 @@ bench: build
 clean:
 	rm -rf $(BUILD) $(WIN64BUILD) $(WINBUILD)
 
-# Fuzzing with libFuzzer (clang), each target for FUZZ_SECONDS.
-FUZZ_SECONDS ?= 60
-FUZZBUILD    ?= build-fuzz
-.PHONY: fuzz sanitize
+# Fuzzing with libFuzzer (clang): each target for FUZZ_SECONDS against its own model; then
+# `fuzz-check` plants each fault of tests/fuzz/faults/ in a scratch copy and shows that its
+# target finds it within FUZZ_CHECK_SECONDS.
+FUZZ_SECONDS       ?= 60
+FUZZ_CHECK_SECONDS ?= 60
+FUZZBUILD          ?= build-fuzz
+HAVE_LIBFUZZER := $(shell command -v clang++ >/dev/null && \
+  ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 && echo yes)
+.PHONY: fuzz fuzz-run fuzz-check sanitize
 fuzz:
-	@if command -v clang++ >/dev/null && \
-	    ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then \
-	  $(SUITE) "fuzz ($(FUZZ_SECONDS) s a target)" $(MAKE) --no-print-directory fuzz-run; \
-	else \
-	  $(SUITE) --skip "fuzz" "clang++ with libFuzzer (clang, libclang-rt-14-dev) is not installed"; \
-	fi
+ifeq ($(HAVE_LIBFUZZER),yes)
+	$(SUITE) "fuzz ($(FUZZ_SECONDS) s a target)" $(MAKE) --no-print-directory fuzz-run
+else
+	$(SUITE) --skip "fuzz" "clang++ with libFuzzer (clang, libclang-rt-14-dev) is not installed"
+endif
 
 fuzz-run:
 	CXX=clang++ cmake -S . -B $(FUZZBUILD) -DKESTRELGATE_FUZZ=ON -DKESTRELGATE_TESTS=OFF \
 	  -DKESTRELGATE_WERROR=$(WERROR)
 	cmake --build $(FUZZBUILD) -j$(JOBS)
 	tests/fuzz/run.sh $(FUZZBUILD)/tests/fuzz $(FUZZ_SECONDS)
+
+fuzz-check:
+ifeq ($(HAVE_LIBFUZZER),yes)
+	$(SUITE) "fuzz check (planted faults)" tests/fuzz/check.sh $(FUZZ_CHECK_SECONDS)
+else
+	$(SUITE) --skip "fuzz check" "clang++ with libFuzzer (clang, libclang-rt-14-dev) is not installed"
+endif
 
 # The whole native suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 SANBUILD ?= build-sanitize
