@@ -1,53 +1,135 @@
-// Arbitrary serial bytes: the reader must never crash, every answer is 3 or 4 characters, and
-// every relayed line is one "info string" line.
+// The chess computer's serial bytes: the move reader against a plain model of its rules. For
+// every byte stream both must relay the same lines, in the same order, as "info string" lines
+// written in two requests, and end each reading with the same move and second move.
+//
+// Input: the serial bytes, where 0x01 stands for a read that delivered nothing and 0x02 for one
+// after which the GUI has gone (the reading then ends without a move). The reader is asked for
+// moves until the bytes run out.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "uci/move_reader.h"
 
 namespace {
 
+constexpr char kEmptyRead = '\x01';
+constexpr char kGuiGone = '\x02';
+
 struct EndOfData {};
 
-class CountingOutput final : public kestrelgate::console::LineOutput {
+// What the GUI is told, and how each reading ends, as one list of events.
+class EventOutput final : public kestrelgate::console::LineOutput {
  public:
-  void writeText(std::string_view text) override {
-    if (text != "info string ") std::abort();
-    pendingPrefix = true;
-  }
+  void writeText(std::string_view text) override { prefix += text; }
   void writeLine(std::string_view text) override {
-    if (!pendingPrefix || text.size() < 2) std::abort();
-    pendingPrefix = false;
+    events.push_back("line [" + prefix + "][" + std::string(text) + "]");
+    prefix.clear();
   }
-  bool pendingPrefix = false;
+  std::vector<std::string> events;
+  std::string prefix;
 };
+
+std::string trim(const std::string& text) {
+  std::size_t first = 0;
+  while (first < text.size() && text[first] == ' ') ++first;
+  std::size_t last = text.size();
+  while (last > first && (text[last - 1] == ' ' || text[last - 1] == '\0')) --last;
+  return text.substr(first, last - first);
+}
+
+std::string lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  }
+  return text;
+}
+
+std::vector<std::string> model(std::string_view bytes) {
+  std::vector<std::string> events;
+  std::string line;
+  for (char raw : bytes) {
+    if (raw == kEmptyRead) continue;
+    if (raw == kGuiGone) {
+      events.push_back("gone");
+      line.clear();  // a reading that ends takes its unfinished line with it
+      continue;
+    }
+    const char c = static_cast<char>(raw & 0x7F);
+    if (c != '\n') {
+      if (c != '\r' && c != '-' && c != 'x') line += c;
+      continue;
+    }
+    const std::string text = trim(line);
+    line.clear();
+    if (text.size() >= 2 && text[0] >= '0' && text[0] <= '9' && text[1] >= '0' && text[1] <= '9') {
+      const std::size_t blank = text.find(' ');
+      std::string rest = trim(blank == std::string::npos ? text : text.substr(blank + 1));
+      std::string single;
+      for (char r : rest) {
+        if (!(r == ' ' && !single.empty() && single.back() == ' ')) single += r;
+      }
+      const std::string move = lower(single.substr(0, 4));
+      const std::string second = single.size() >= 6 ? lower(single.substr(5, 4)) : "";
+      if (move.size() >= 3) events.push_back("move [" + move + "][" + second + "]");
+    } else if (text.size() >= 2) {
+      events.push_back("line [info string ][" + text + "]");
+    }
+  }
+  return events;
+}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace kestrelgate::uci;
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   std::size_t position = 0;
-  CountingOutput output;
+  EventOutput output;
+  bool goneNext = false;
   MoveReader reader(
       [&]() -> std::string {
-        if (position >= size) throw EndOfData{};
-        const std::uint8_t byte = data[position++];
-        // Byte 0x01 stands for a read that delivered nothing.
-        if (byte == 0x01) return std::string();
-        return std::string(1, static_cast<char>(byte));
+        if (position >= bytes.size()) throw EndOfData{};
+        const char byte = bytes[position++];
+        if (byte == kEmptyRead) return std::string();
+        if (byte == kGuiGone) {
+          goneNext = true;
+          return std::string();
+        }
+        return std::string(1, byte);
       },
-      output, [] { return true; });
+      output,
+      [&] {
+        const bool stay = !goneNext;
+        goneNext = false;
+        return stay;
+      });
   try {
     for (;;) {
-      const MoveReply reply = reader.readMove().value();
-      if (reply.move.size() < 3 || reply.move.size() > 4 || reply.secondMove.size() > 4) {
-        std::abort();
+      const std::optional<MoveReply> reply = reader.readMove();
+      if (!reply) {
+        output.events.push_back("gone");
+      } else {
+        output.events.push_back("move [" + reply->move + "][" + reply->secondMove + "]");
       }
     }
   } catch (const EndOfData&) {
+  }
+  const std::vector<std::string> expected = model(bytes);
+  if (output.events != expected) {
+    std::size_t at = 0;
+    while (at < expected.size() && at < output.events.size() && expected[at] == output.events[at]) {
+      ++at;
+    }
+    std::fprintf(stderr, "model: event %zu differs: reader \"%s\", model \"%s\"\n", at,
+                 at < output.events.size() ? output.events[at].c_str() : "(none)",
+                 at < expected.size() ? expected[at].c_str() : "(none)");
+    std::abort();
   }
   return 0;
 }

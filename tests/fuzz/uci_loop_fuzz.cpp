@@ -1,10 +1,19 @@
-// A GUI session and a serial line from one input: the part before the first 0xFF byte is the
-// GUI's commands, the rest the chess computer's output. Every "bestmove" carries a move.
+// A GUI session against a scripted chess computer: the command loop against a plain model of
+// the conversation. Both must write exactly the same bytes, in the same write requests.
+//
+// Input: the GUI's command lines, then, after the first 0xFF byte, the chess computer's move
+// lines, one reply a line: its first four bytes are the move (three at the least, as the move
+// reader guarantees), the next four the second move. When the GUI's lines run out its input has
+// ended; when the replies run out while a move is awaited, the GUI has gone.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "console/console_output.h"
 #include "uci/move_reader.h"
@@ -12,17 +21,85 @@
 
 namespace {
 
-struct EndOfData {};
+using kestrelgate::uci::MoveReply;
 
-class CheckingOutput final : public kestrelgate::console::LineOutput {
+class RequestOutput final : public kestrelgate::console::LineOutput {
  public:
-  void writeText(std::string_view text) override { prefix = std::string(text); }
-  void writeLine(std::string_view text) override {
-    if (prefix == "bestmove " && (text.size() < 3 || text.size() > 4)) std::abort();
-    prefix.clear();
+  void writeText(std::string_view text) override {
+    if (!text.empty()) requests.emplace_back(text);
   }
-  std::string prefix;
+  void writeLine(std::string_view text) override {
+    writeText(text);
+    requests.emplace_back("\r\n");
+  }
+  std::vector<std::string> requests;
 };
+
+std::vector<std::string> splitLines(std::string_view text) {
+  std::vector<std::string> lines;
+  if (text.empty()) return lines;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = text.find('\n', start);
+    lines.emplace_back(text.substr(start, end - start));
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::deque<MoveReply> replies(std::string_view script) {
+  std::deque<MoveReply> out;
+  for (std::string line : splitLines(script)) {
+    while (line.size() < 3) line += 'a';
+    out.push_back({line.substr(0, 4), line.size() > 4 ? line.substr(4, 4) : ""});
+  }
+  return out;
+}
+
+std::vector<std::string> model(const std::vector<std::string>& commands,
+                               std::deque<MoveReply> moves) {
+  std::vector<std::string> out;
+  auto line = [&](const std::string& text) {
+    if (!text.empty()) out.push_back(text);
+    out.push_back("\r\n");
+  };
+  bool pending = false;
+  std::string stored;
+  for (const std::string& raw : commands) {
+    // Blanks go at both ends, and NULs at the end; tabs stay.
+    std::size_t first = raw.find_first_not_of(' ');
+    if (first == std::string::npos) first = raw.size();
+    std::size_t last = raw.size();
+    while (last > first && (raw[last - 1] == ' ' || raw[last - 1] == '\0')) --last;
+    const std::string command = raw.substr(first, last - first);
+    if (command == "uci") {
+      line("id name Kestrelgate V1.1");
+      line("id author Ostwyndhaven");
+      line("option name OwnBook type check default true");
+      line("uciok");
+    } else if (command == "isready") {
+      line("readyok");
+    } else if (command.size() >= 2 && command[0] == 'g' && command[1] == 'o') {
+      std::string move;
+      if (pending && stored.size() >= 3) {
+        move = stored;
+        pending = false;
+      } else {
+        if (moves.empty()) return out;  // the GUI went while the move was awaited
+        move = moves.front().move;
+        stored = moves.front().secondMove;
+        moves.pop_front();
+        pending = true;
+      }
+      out.push_back("bestmove ");
+      line(move);
+    } else if (command == "quit") {
+      return out;
+    }
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -30,32 +107,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace kestrelgate;
   const std::string_view all(reinterpret_cast<const char*>(data), size);
   const std::size_t split = all.find('\xff');
-  const std::string_view gui = all.substr(0, split);
-  const std::string_view serial =
-      split == std::string_view::npos ? std::string_view() : all.substr(split + 1);
+  const std::vector<std::string> commands = splitLines(all.substr(0, split));
+  const std::deque<MoveReply> script =
+      replies(split == std::string_view::npos ? std::string_view() : all.substr(split + 1));
 
-  std::size_t guiPosition = 0;
-  std::size_t serialPosition = 0;
-  CheckingOutput output;
-  uci::MoveReader reader(
-      [&]() -> std::string {
-        if (serialPosition >= serial.size()) throw EndOfData{};
-        return std::string(1, serial[serialPosition++]);
-      },
-      output, [] { return true; });
+  std::size_t next = 0;
+  std::deque<MoveReply> moves = script;
+  RequestOutput output;
   uci::UciLoop loop(
       [&](std::string& line) {
-        if (guiPosition >= gui.size()) return false;
-        std::size_t end = gui.find('\n', guiPosition);
-        if (end == std::string_view::npos) end = gui.size();
-        line = std::string(gui.substr(guiPosition, end - guiPosition));
-        guiPosition = end + 1;
+        if (next >= commands.size()) return false;
+        line = commands[next++];
         return true;
       },
-      output, [&] { return reader.readMove(); });
-  try {
-    loop.runCommandLoop();
-  } catch (const EndOfData&) {
+      output,
+      [&]() -> std::optional<MoveReply> {
+        if (moves.empty()) return std::nullopt;
+        MoveReply reply = moves.front();
+        moves.pop_front();
+        return reply;
+      });
+  loop.runCommandLoop();
+
+  const std::vector<std::string> expected = model(commands, script);
+  if (output.requests != expected) {
+    std::size_t at = 0;
+    while (at < expected.size() && at < output.requests.size() &&
+           expected[at] == output.requests[at]) {
+      ++at;
+    }
+    std::fprintf(stderr, "model: write request %zu differs: loop \"%s\", model \"%s\"\n", at,
+                 at < output.requests.size() ? output.requests[at].c_str() : "(none)",
+                 at < expected.size() ? expected[at].c_str() : "(none)");
+    std::abort();
   }
   return 0;
 }
