@@ -42,28 +42,42 @@ std::string collapseBlanks(std::string text) {
 
 }  // namespace
 
+LineVerdict judgeLine(const std::string& serialLine) {
+  LineVerdict verdict;
+  if (serialLine.size() >= 2 && console::isDigit(serialLine[0]) &&
+      console::isDigit(serialLine[1])) {
+    // The move number runs up to the first blank; the moves stand in fixed columns of what
+    // follows. A line without a blank is its own remainder.
+    const std::size_t blank = serialLine.find(' ');
+    const std::size_t from = blank == std::string::npos ? 0 : blank + 1;
+    const std::string remainder =
+        collapseBlanks(console::trimBlanks(std::string_view(serialLine).substr(from)));
+    verdict.reply.move = console::toLowerText(std::string_view(remainder).substr(0, 4));
+    if (remainder.size() >= 6) {
+      verdict.reply.secondMove = console::toLowerText(std::string_view(remainder).substr(5, 4));
+    }
+    verdict.kind = verdict.reply.move.size() >= 3 ? LineKind::Move : LineKind::ShortMove;
+  } else if (serialLine.size() >= 2) {
+    verdict.kind = LineKind::Relayed;
+  }
+  return verdict;
+}
+
 std::optional<MoveReply> MoveReader::readMove() {
   for (;;) {
     const std::optional<std::string> line = readSerialLine();
     if (!line) return std::nullopt;
-    const std::string& serialLine = *line;
-    if (serialLine.size() >= 2 && console::isDigit(serialLine[0]) &&
-        console::isDigit(serialLine[1])) {
-      // The move number runs up to the first blank; the moves stand in fixed columns of what
-      // follows. A line without a blank is its own remainder.
-      const std::size_t blank = serialLine.find(' ');
-      const std::size_t from = blank == std::string::npos ? 0 : blank + 1;
-      const std::string remainder =
-          collapseBlanks(console::trimBlanks(std::string_view(serialLine).substr(from)));
-      MoveReply reply;
-      reply.move = console::toLowerText(std::string_view(remainder).substr(0, 4));
-      if (remainder.size() >= 6) {
-        reply.secondMove = console::toLowerText(std::string_view(remainder).substr(5, 4));
-      }
-      if (reply.move.size() >= 3) return reply;
-    } else if (serialLine.size() >= 2) {
-      output_.writeText("info string ");
-      output_.writeLine(serialLine);
+    LineVerdict verdict = judgeLine(*line);
+    switch (verdict.kind) {
+      case LineKind::Move:
+        return std::move(verdict.reply);
+      case LineKind::Relayed:
+        output_.writeText("info string ");
+        output_.writeLine(*line);
+        break;
+      case LineKind::ShortMove:
+      case LineKind::Dropped:
+        break;
     }
   }
 }

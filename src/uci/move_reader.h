@@ -14,6 +14,22 @@ struct MoveReply {
   std::string secondMove;  // 0 to 4 characters
 };
 
+// What the program does with one assembled line from the chess computer.
+enum class LineKind {
+  Move,       // a move line whose first move answers a "go"
+  ShortMove,  // a move line whose first move is under 3 characters: passed over
+  Relayed,    // any other line of 2 characters or more: an "info string" line
+  Dropped,    // a line of 0 or 1 characters: nothing
+};
+
+struct LineVerdict {
+  LineKind kind = LineKind::Dropped;
+  MoveReply reply;  // the moves of a move line
+};
+
+// The verdict on one line as readSerialLine gives it.
+LineVerdict judgeLine(const std::string& serialLine);
+
 // Turns what the chess computer prints into UCI moves: lines are assembled byte by byte, move
 // lines yield their moves, every other line of two or more characters reaches the GUI as an
 // "info string" line.

@@ -154,6 +154,31 @@ TEST(MoveReader, ALongRelayedLineArrivesWhole) {
   EXPECT_EQ(reader.output.wire, "info string " + longLine + "\r\n");
 }
 
+TEST(MoveReader, EachLineGetsTheVerdictItsReadingActsOn) {
+  struct Case {
+    std::string line;
+    LineKind kind;
+    std::string move;
+    std::string secondMove;
+  };
+  const Case cases[] = {
+      {"12 e2e4 e7e5", LineKind::Move, "e2e4", "e7e5"},
+      {"1234", LineKind::Move, "1234", ""},
+      {"12", LineKind::ShortMove, "12", ""},
+      {"12 ab", LineKind::ShortMove, "ab", ""},
+      {"Level: 3", LineKind::Relayed, "", ""},
+      {" 9 e2e4", LineKind::Relayed, "", ""},
+      {"?", LineKind::Dropped, "", ""},
+      {"", LineKind::Dropped, "", ""},
+  };
+  for (const Case& c : cases) {
+    const LineVerdict verdict = judgeLine(c.line);
+    EXPECT_EQ(verdict.kind, c.kind) << c.line;
+    EXPECT_EQ(verdict.reply.move, c.move) << c.line;
+    EXPECT_EQ(verdict.reply.secondMove, c.secondMove) << c.line;
+  }
+}
+
 TEST(MoveReader, ReadSerialLineDropsCrDashAndLowerCaseXOnly) {
   ScriptedSerial serial("  aXb-x\tc\r\0 \r\n"s);
   RecordingOutput output;
