@@ -15,8 +15,7 @@ extern char** environ;
 namespace kestrelgate::support {
 namespace {
 
-// A child that has already ended (an engine whose port cannot be opened, one gone after
-// "quit") must make our writes fail, not end us.
+// Writes to a child that has ended fail with EPIPE instead of ending us.
 void ignoreBrokenPipes() {
   signal(SIGPIPE, SIG_IGN);
 }

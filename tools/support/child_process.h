@@ -1,7 +1,9 @@
 #pragma once
 
 // A child process with its standard input and output on pipes, as a chess GUI starts an
-// engine. Every wait on it ends at a deadline (kNoDeadline for none).
+// engine. Every wait on it ends at a deadline (kNoDeadline for none). Starting one ignores
+// SIGPIPE in this process: a child that has already ended (an engine whose port cannot be
+// opened, one gone after "quit") must make our writes fail, not end us.
 
 #include <sys/resource.h>
 #include <sys/types.h>

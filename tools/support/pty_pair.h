@@ -4,7 +4,6 @@
 // program opens devicePath() as its port, and we print what the chess computer would send on
 // the master side.
 
-#include <chrono>
 #include <csignal>
 #include <string>
 #include <string_view>
@@ -29,13 +28,13 @@ class PtyPair {
   const std::string& devicePath() const { return path_; }
   int masterFd() const { return master_; }
 
-  // Our own descriptor of the terminal side, open from the start. While it is open the pty
-  // behaves like a port with a device attached: it does not hang up when the reader closes the
-  // device, what we print before the reader opens it waits in its input queue, and
+  // We hold a descriptor of the terminal side ourselves, open from the start. While it is open
+  // the pty behaves like a port with a device attached: it does not hang up when the reader
+  // closes the device, what we print before the reader opens it waits in its input queue, and
   // unreadBytes() can count what nobody has read. We never read from it.
-  // Opens it again; false, with errno set, when that fails.
-  bool openTerminal();
   void closeTerminal();
+  // Opens our descriptor again; false, with errno set, when that fails.
+  bool openTerminal();
 
   // Writes the bytes as they stand to the line, waiting for room as long as it takes. A signal
   // does not end the wait unless `stop` is given and set by then. False, with errno set, on
