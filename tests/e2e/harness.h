@@ -2,15 +2,17 @@
 
 // A small harness for running the built programs as a GUI would: a child process with its
 // standard input and output on pipes, reads that always have a deadline, and a pseudo-terminal
-// that a test can play the chess computer on.
-
-#include <sys/types.h>
+// that a test can play the chess computer on. Both come from the tools' support library; what
+// the tests add is the engine's command line, its port under wine, and the time it is allowed.
 
 #include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "support/child_process.h"
+#include "support/pty_pair.h"
 
 namespace e2e {
 
@@ -51,28 +53,26 @@ std::vector<std::string> simulatorCommand(const std::vector<std::string>& argume
 // A transcript shipped with the simulator.
 std::string transcriptPath(std::string_view name);
 
-class Child {
+// A child process on pipes whose waits take the time a test allows, stretched under wine.
+class Child : private kestrelgate::support::ChildProcess {
  public:
   // Starts the command; running() is false when it could not be started. Its standard error
   // is ours unless `quietErrors` sends it to /dev/null.
-  explicit Child(const std::vector<std::string>& command, bool quietErrors = false);
-  ~Child();
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
+  explicit Child(const std::vector<std::string>& command, bool quietErrors = false)
+      : ChildProcess(command, quietErrors) {}
 
-  bool running() const { return pid_ > 0; }
-
+  using ChildProcess::pid;
+  using ChildProcess::running;
   // Writes the text as it stands to the child's standard input.
-  bool send(std::string_view text);
+  bool send(std::string_view text) { return ChildProcess::send(text); }
   // Writes the text and a line feed.
   bool sendLine(std::string_view line) { return send(std::string(line) + "\n"); }
   // Closes the child's standard input: the end of its input.
-  void closeInput();
+  using ChildProcess::closeInput;
   // Closes our reading end of the child's output, as a GUI that stops listening would; its
   // writes fail from then on.
-  void closeOutput();
+  using ChildProcess::closeOutput;
 
-  pid_t pid() const { return pid_; }
   // The child's user and system time so far in clock ticks, or -1 when it cannot be read.
   long cpuTicks() const;
   // The child's peak resident set in KiB, or -1 when it cannot be read.
@@ -92,57 +92,37 @@ class Child {
   // exit status, -1 when a signal ended it, or nullopt when the deadline passed first.
   std::optional<int> waitExit(Millis timeout = kReplyTimeout);
   // Output read by readUntil/readFor/waitExit that is not yet marked read.
-  std::string unread() const { return output_.substr(consumed_); }
+  using ChildProcess::unread;
   // All output so far.
-  const std::string& output() const { return output_; }
+  using ChildProcess::output;
 
   // Ends the child at once (SIGKILL) if it is still running, and reaps it.
-  void kill();
+  using ChildProcess::kill;
   // Sends SIGTERM and waits for the exit; kill() when that does not happen in time. Returns the
   // exit status as waitExit does.
   std::optional<int> terminate(Millis timeout = Millis{2000});
-
- private:
-  // One poll-bounded read; false when the output has ended or the deadline passed.
-  bool readSome(std::chrono::steady_clock::time_point deadline);
-
-  pid_t pid_ = -1;
-  int input_ = -1;
-  int outputFd_ = -1;
-  bool outputEnded_ = false;
-  std::string output_;
-  std::size_t consumed_ = 0;
-  std::optional<int> exitStatus_;
 };
 
 // A pseudo-terminal pair on which a test plays the chess computer: the engine opens
 // devicePath(), the test writes to the master side. The terminal side is kept open and raw
 // here too, so bytes written before the engine opens it wait in the pty unaltered.
-class FakeChessComputer {
+class FakeChessComputer : private kestrelgate::support::PtyPair {
  public:
-  FakeChessComputer();
-  ~FakeChessComputer();
-  FakeChessComputer(const FakeChessComputer&) = delete;
-  FakeChessComputer& operator=(const FakeChessComputer&) = delete;
-
-  bool ok() const { return master_ >= 0 && slave_ >= 0; }
-  const std::string& devicePath() const { return path_; }
+  // The device file the engine opens.
+  using PtyPair::devicePath;
+  // False when the pty could not be made, and once it is unplugged.
+  using PtyPair::ok;
   // Writes the bytes as they stand to the serial line.
-  bool print(std::string_view bytes);
+  bool print(std::string_view bytes) { return PtyPair::print(bytes); }
   // Bytes waiting on the terminal side that nobody has read yet.
-  int unreadBytes() const;
+  using PtyPair::unreadBytes;
   // The pty moves what print() wrote to the terminal side a little later, so a count taken at
   // once may be short: waits until unreadBytes() equals `count` or the deadline passes, and
   // returns the last count seen.
   int waitForUnreadBytes(int count, Millis timeout = kReplyTimeout) const;
   // Closes both sides, as pulling the cable of a USB adapter would: the engine's open
   // terminal hangs up, and the device file goes away.
-  void unplug();
-
- private:
-  int master_ = -1;
-  int slave_ = -1;
-  std::string path_;
+  using PtyPair::unplug;
 };
 
 }  // namespace e2e

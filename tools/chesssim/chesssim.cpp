@@ -26,24 +26,26 @@
 // Exit status: 0 when the transcript was written (or a signal ended the run), 1 on a usage
 // or file error, 2 when the pty cannot be made.
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "support/pty_pair.h"
+
 namespace {
+
+namespace support = kestrelgate::support;
 
 volatile sig_atomic_t stopRequested = 0;
 
@@ -165,20 +167,6 @@ std::optional<std::vector<std::string>> loadTranscript(const std::string& path) 
   return lines;
 }
 
-// Raw 8-bit on the terminal side. The line discipline processes bytes as they arrive from the
-// master, not when they are read, so anything queued while the terminal side is still in its
-// default cooked mode would already have been altered (CR turned into LF, echoed back to us,
-// held for a canonical line): the mode has to be raw before the first byte is written.
-bool makeRaw(int fd) {
-  termios mode{};
-  if (tcgetattr(fd, &mode) != 0) return false;
-  cfmakeraw(&mode);
-  mode.c_cflag |= CLOCAL | CREAD;
-  cfsetispeed(&mode, B600);
-  cfsetospeed(&mode, B600);
-  return tcsetattr(fd, TCSANOW, &mode) == 0;
-}
-
 // Sleeps until the absolute monotonic time; false when a stop signal came first.
 bool sleepUntil(const timespec& when) {
   while (!stopRequested) {
@@ -197,19 +185,10 @@ void addNanoseconds(timespec& t, long long ns) {
 
 // Writes all bytes; a write blocks while the pty is full (the reader is not reading), which is
 // what a real line does too: the chess computer simply waits. False on error or stop signal.
-bool writeAll(int fd, const char* data, std::size_t length) {
-  while (length > 0) {
-    if (stopRequested) return false;
-    const ssize_t n = write(fd, data, length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      std::cerr << "chesssim: write: " << std::strerror(errno) << "\n";
-      return false;
-    }
-    data += n;
-    length -= static_cast<std::size_t>(n);
-  }
-  return true;
+bool send(support::PtyPair& pty, std::string_view bytes) {
+  if (pty.print(bytes, &stopRequested)) return true;
+  if (errno != EINTR) std::cerr << "chesssim: write: " << std::strerror(errno) << "\n";
+  return false;
 }
 
 // While no process holds the terminal side open (after it has been open once), a Linux pty
@@ -242,21 +221,7 @@ bool waitForEnter() {
   return false;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const std::optional<Options> parsed = parseOptions(argc, argv);
-  if (!parsed) {
-    printUsage();
-    return 1;
-  }
-  const Options& options = *parsed;
-  const std::optional<std::vector<std::string>> lines = loadTranscript(options.transcript);
-  if (!lines) {
-    std::cerr << "chesssim: cannot read " << options.transcript << "\n";
-    return 1;
-  }
-
+void installStopHandlers() {
   struct sigaction action {};
   action.sa_handler = onStopSignal;
   sigemptyset(&action.sa_mask);
@@ -264,110 +229,125 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
+}
 
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-    std::cerr << "chesssim: cannot create a pseudo-terminal: " << std::strerror(errno) << "\n";
-    return 2;
-  }
-  fcntl(master, F_SETFD, FD_CLOEXEC);
-  const char* slaveName = ptsname(master);
-  if (slaveName == nullptr) {
-    std::cerr << "chesssim: ptsname failed\n";
-    return 2;
-  }
-  const std::string devicePath = slaveName;
-
-  // We hold the terminal side open ourselves for the whole run. Without it, the pty would hang
-  // up whenever the reader closes it, and bytes written before the reader opens it would have
-  // no terminal to queue in. With it, the pty behaves like a port with a device attached:
-  // what we print waits in its input queue until someone reads it. We never read from it.
-  // (With --wait-open it is opened again only once the reader has come.)
-  int slave = -1;
-  auto openSlave = [&]() {
-    slave = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    return slave >= 0;
-  };
-  // Raw mode first, through a descriptor of the terminal side of our own.
-  if (!openSlave() || !makeRaw(slave)) {
-    std::cerr << "chesssim: cannot set up " << devicePath << ": " << std::strerror(errno) << "\n";
-    return 2;
-  }
-  if (options.waitOpen) {
-    // A master reports the hang-up only once its terminal side has been opened and closed
-    // again; a fresh one looks connected. So we close ours now, and the hang-up report lasts
-    // until the reader opens the device (the mode set above stays with the pty).
-    close(slave);
-    slave = -1;
-  }
-
-  bool linked = false;
-  if (!options.linkPath.empty()) {
-    unlink(options.linkPath.c_str());
-    if (symlink(devicePath.c_str(), options.linkPath.c_str()) != 0) {
-      std::cerr << "chesssim: cannot link " << options.linkPath << ": " << std::strerror(errno)
-                << "\n";
-    } else {
-      linked = true;
+// --link: a symbolic link to the terminal side for as long as we run.
+class DeviceLink {
+ public:
+  DeviceLink(const std::string& path, const std::string& device) : path_(path) {
+    if (path_.empty()) return;
+    unlink(path_.c_str());
+    if (symlink(device.c_str(), path_.c_str()) != 0) {
+      std::cerr << "chesssim: cannot link " << path_ << ": " << std::strerror(errno) << "\n";
+      path_.clear();
     }
   }
-
-  std::cout << "device: " << devicePath << std::endl;
-
-  int status = 0;
-  bool ok = true;
-  if (options.waitOpen) {
-    // A reader that marks the terminal exclusive (as kestrelgate does) keeps us from opening
-    // it again unless we are root; its own open then keeps the pty from hanging up.
-    ok = waitForReader(master) && (openSlave() || errno == EBUSY);
+  ~DeviceLink() {
+    if (!path_.empty()) unlink(path_.c_str());
   }
+  DeviceLink(const DeviceLink&) = delete;
+  DeviceLink& operator=(const DeviceLink&) = delete;
 
+ private:
+  std::string path_;
+};
+
+// --wait-open, after the pty's own terminal descriptor has been closed: waits for the reader,
+// then holds the terminal side open again. A reader that marks the terminal exclusive (as
+// kestrelgate does) keeps us from opening it again unless we are root; its own open then keeps
+// the pty from hanging up.
+bool awaitReader(support::PtyPair& pty) {
+  return waitForReader(pty.masterFd()) && (pty.openTerminal() || errno == EBUSY);
+}
+
+// The bytes of one line at the line's rate; `next` is when the next byte is due.
+bool sendPaced(support::PtyPair& pty, std::string_view bytes, long long nsPerByte, timespec& next) {
+  for (const char& byte : bytes) {
+    if (!send(pty, std::string_view(&byte, 1))) return false;
+    addNanoseconds(next, nsPerByte);
+    // A write that blocked (full queue) may have put us behind; never try to catch up in
+    // a burst, the line cannot go faster than its rate.
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (now.tv_sec > next.tv_sec || (now.tv_sec == next.tv_sec && now.tv_nsec > next.tv_nsec)) {
+      next = now;
+    }
+    if (!sleepUntil(next)) return false;
+  }
+  return true;
+}
+
+// Prints the transcript line by line; false on a write error or a stop signal.
+bool play(const std::vector<std::string>& lines, const Options& options, support::PtyPair& pty) {
   const long long nsPerByte = 10LL * 1000000000LL / options.baud;
   timespec next{};
   clock_gettime(CLOCK_MONOTONIC, &next);
-  for (std::size_t i = 0; ok && i < lines->size(); ++i) {
-    if (options.step && !waitForEnter()) break;
-    std::string bytes = (*lines)[i];
+  for (std::string bytes : lines) {
+    if (options.step && !waitForEnter()) break;  // a stop signal, which the caller sees
     if (options.bit7) {
       for (char& b : bytes) b = static_cast<char>(static_cast<unsigned char>(b) | 0x80u);
     }
     if (options.fast) {
-      ok = writeAll(master, bytes.data(), bytes.size());
+      if (!send(pty, bytes)) return false;
       continue;
     }
     if (options.step) clock_gettime(CLOCK_MONOTONIC, &next);
-    for (std::size_t k = 0; ok && k < bytes.size(); ++k) {
-      ok = writeAll(master, &bytes[k], 1);
-      addNanoseconds(next, nsPerByte);
-      // A write that blocked (full queue) may have put us behind; never try to catch up in
-      // a burst, the line cannot go faster than its rate.
-      timespec now{};
-      clock_gettime(CLOCK_MONOTONIC, &now);
-      if (now.tv_sec > next.tv_sec || (now.tv_sec == next.tv_sec && now.tv_nsec > next.tv_nsec)) {
-        next = now;
-      }
-      ok = ok && sleepUntil(next);
-    }
+    if (!sendPaced(pty, bytes, nsPerByte, next)) return false;
   }
-  if (ok && !stopRequested) {
-    std::cout << "done" << std::endl;
-    if (options.lingerSeconds < 0) {
-      while (!stopRequested) {
-        timespec second{1, 0};
-        nanosleep(&second, nullptr);
-      }
-    } else if (options.lingerSeconds > 0) {
-      timespec until{};
-      clock_gettime(CLOCK_MONOTONIC, &until);
-      until.tv_sec += options.lingerSeconds;
-      sleepUntil(until);
-    }
-  } else if (!ok && !stopRequested) {
-    status = 1;
-  }
+  return true;
+}
 
-  if (linked) unlink(options.linkPath.c_str());
-  if (slave >= 0) close(slave);
-  close(master);
-  return status;
+// After the last line: keeps the pty for `seconds`, or until a stop signal when negative.
+void linger(long seconds) {
+  if (seconds < 0) {
+    while (!stopRequested) {
+      timespec second{1, 0};
+      nanosleep(&second, nullptr);
+    }
+  } else if (seconds > 0) {
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += seconds;
+    sleepUntil(until);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::optional<Options> options = parseOptions(argc, argv);
+  if (!options) {
+    printUsage();
+    return 1;
+  }
+  const std::optional<std::vector<std::string>> lines = loadTranscript(options->transcript);
+  if (!lines) {
+    std::cerr << "chesssim: cannot read " << options->transcript << "\n";
+    return 1;
+  }
+  installStopHandlers();
+
+  // The pair holds the terminal side open, raw, for the whole run, so the pty behaves like a
+  // port with a device attached: it does not hang up when the reader closes it, and what we
+  // print waits in its input queue until someone reads it.
+  support::PtyPair pty;
+  if (!pty.ok()) {
+    std::cerr << "chesssim: " << pty.error() << "\n";
+    return 2;
+  }
+  if (options->waitOpen) {
+    // A master reports the hang-up only once its terminal side has been opened and closed
+    // again; a fresh one looks connected. So we close ours now, and the hang-up report lasts
+    // until the reader opens the device (the raw mode stays with the pty).
+    pty.closeTerminal();
+  }
+  const DeviceLink link(options->linkPath, pty.devicePath());
+  std::cout << "device: " << pty.devicePath() << std::endl;
+
+  const bool ok = (!options->waitOpen || awaitReader(pty)) && play(*lines, *options, pty);
+  if (stopRequested) return 0;
+  if (!ok) return 1;
+  std::cout << "done" << std::endl;
+  linger(options->lingerSeconds);
+  return 0;
 }
