@@ -4,17 +4,23 @@
 
 namespace kestrelgate::console {
 
-IoResult Channel::readLine(std::string&) { return IoResult::IllegalRequest; }
+IoResult Channel::readLine(std::string&) {
+  return IoResult::IllegalRequest;
+}
 IoResult Channel::readBytes(char*, std::uint32_t, std::uint32_t& got) {
   got = 0;
   return IoResult::IllegalRequest;
 }
-IoResult Channel::writeBytes(const char*, std::uint32_t) { return IoResult::IllegalRequest; }
+IoResult Channel::writeBytes(const char*, std::uint32_t) {
+  return IoResult::IllegalRequest;
+}
 IoResult Channel::bytesWaiting(std::uint32_t& count) {
   count = 0;
   return IoResult::IllegalRequest;
 }
-IoResult Channel::seek(std::uint32_t) { return IoResult::IllegalRequest; }
+IoResult Channel::seek(std::uint32_t) {
+  return IoResult::IllegalRequest;
+}
 
 IoResult ChannelTable::checkFree(int number) const {
   if (!isValidNumber(number) || slots_[static_cast<std::size_t>(number)]) {

@@ -26,7 +26,9 @@ class TextStream final : public InputStream {
   std::FILE* stream_;
 };
 
-SHORT toShort(int value) { return static_cast<SHORT>(value); }
+SHORT toShort(int value) {
+  return static_cast<SHORT>(value);
+}
 
 // The screen buffer behind standard output, one console call per operation.
 class Win32ScreenBuffer final : public ScreenBuffer {
@@ -78,7 +80,8 @@ class Win32ScreenBuffer final : public ScreenBuffer {
   void fillBlank(int firstRow, int lastRow, std::uint16_t attribute) override {
     CONSOLE_SCREEN_BUFFER_INFO csbi{};
     if (!GetConsoleScreenBufferInfo(output_, &csbi)) return;
-    const DWORD cells = static_cast<DWORD>(csbi.dwSize.X) * static_cast<DWORD>(lastRow - firstRow + 1);
+    const DWORD cells =
+        static_cast<DWORD>(csbi.dwSize.X) * static_cast<DWORD>(lastRow - firstRow + 1);
     const COORD start{0, toShort(firstRow)};
     DWORD done = 0;
     FillConsoleOutputCharacterA(output_, ' ', cells, start, &done);

@@ -9,7 +9,9 @@ namespace {
 int startCount = 0;
 ChannelTable* tableAtExit = nullptr;
 
-void finishAtExit() { finishProcessState(); }
+void finishAtExit() {
+  finishProcessState();
+}
 
 }  // namespace
 
@@ -43,10 +45,16 @@ void startProcess() {
   std::atexit(finishAtExit);
 }
 
-void closeAtExit(ChannelTable* table) { tableAtExit = table; }
+void closeAtExit(ChannelTable* table) {
+  tableAtExit = table;
+}
 
-IoResult closeAllChannels(ChannelTable& table) { return table.closeAll(); }
+IoResult closeAllChannels(ChannelTable& table) {
+  return table.closeAll();
+}
 
-void endProcess(int code) { std::exit(code); }
+void endProcess(int code) {
+  std::exit(code);
+}
 
 }  // namespace kestrelgate::console

@@ -12,7 +12,9 @@ namespace kestrelgate::console {
 std::string trimBlanks(std::string_view text);
 
 // The decimal digits "0" to "9", whatever the locale.
-inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
+inline bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // Byte-by-byte case conversion with the character classification of the process's locale.
 // The length never changes.

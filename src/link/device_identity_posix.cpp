@@ -31,8 +31,7 @@ std::optional<std::string> hardwareOf(const fs::path& sysRoot, unsigned major, u
   if (error) return std::nullopt;
   std::string description = device.string();
   const fs::path top = fs::canonical(sysRoot, error);
-  for (fs::path at = device; !error && at.has_relative_path() && at != top;
-       at = at.parent_path()) {
+  for (fs::path at = device; !error && at.has_relative_path() && at != top; at = at.parent_path()) {
     if (fs::exists(at / "idVendor", error)) {
       description += " usb " + attribute(at / "idVendor") + ":" + attribute(at / "idProduct") +
                      " serial " + attribute(at / "serial");

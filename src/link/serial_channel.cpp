@@ -11,7 +11,6 @@
 #include <string>
 #include <utility>
 
-
 namespace kestrelgate::link {
 
 using console::IoResult;
@@ -104,8 +103,8 @@ bool waitForLines(SerialDevice& device, SerialPlatform& platform, std::uint32_t 
 }
 
 SerialChannel::SerialChannel(SerialPlatform& platform, std::unique_ptr<SerialDevice> device,
-                             std::uint32_t portNumber, const PortSpec& spec,
-                             std::string devicePath, DeviceIdentity identity)
+                             std::uint32_t portNumber, const PortSpec& spec, std::string devicePath,
+                             DeviceIdentity identity)
     : platform_(platform),
       device_(std::move(device)),
       portNumber_(portNumber),
@@ -233,9 +232,8 @@ IoResult openSerial(console::ChannelTable& table, int channel, std::string_view 
     return result;
   }
   return table.install(
-      channel,
-      std::make_unique<SerialChannel>(platform, std::move(device), portNumber, spec, path,
-                                      std::move(identity)));
+      channel, std::make_unique<SerialChannel>(platform, std::move(device), portNumber, spec, path,
+                                               std::move(identity)));
 }
 
 std::string SerialChannel::readChars(std::uint32_t count) {

@@ -118,7 +118,6 @@ class Win32SerialDevice final : public SerialDevice {
     handle_ = INVALID_HANDLE_VALUE;
   }
 
-
  private:
   HANDLE handle_;
   DCB state_{};
@@ -149,9 +148,9 @@ class Win32SerialPlatform final : public SerialPlatform {
   }
 
   std::unique_ptr<SerialDevice> open(const std::string& path) override {
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+    HANDLE handle =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     return std::make_unique<Win32SerialDevice>(handle);
   }
@@ -198,6 +197,8 @@ SerialPlatform& systemSerialPlatform() {
   return platform;
 }
 
-bool acceptsDevicePaths() { return false; }
+bool acceptsDevicePaths() {
+  return false;
+}
 
 }  // namespace kestrelgate::link

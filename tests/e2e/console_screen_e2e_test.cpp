@@ -42,8 +42,9 @@ class Terminal {
   static bool available() { return Terminal().tmux({"-V"}).has_value(); }
 
   bool start(const std::vector<std::string>& command) {
-    std::vector<std::string> arguments{"new-session", "-d", "-s", "kg", "-x",
-                                       std::to_string(kColumns), "-y", std::to_string(kRows)};
+    std::vector<std::string> arguments{
+        "new-session",        "-d", "-s", "kg", "-x", std::to_string(kColumns), "-y",
+        std::to_string(kRows)};
     arguments.insert(arguments.end(), command.begin(), command.end());
     return tmux(arguments).has_value();
   }

@@ -200,7 +200,9 @@ TEST(E2eFaults, APtyNumberHandedOnIsNotOpenedAgain) {
   // Another program's terminal gets the same number. The kernel hands out the lowest free
   // one: lower ones are held until it comes, higher ones (the number is someone else's for a
   // moment, as other tests make ptys too) are given back and the next try comes a little later.
-  const auto number = [](const std::string& pts) { return std::stoi(pts.substr(pts.rfind('/') + 1)); };
+  const auto number = [](const std::string& pts) {
+    return std::stoi(pts.substr(pts.rfind('/') + 1));
+  };
   std::vector<std::unique_ptr<FakeChessComputer>> lower;
   std::unique_ptr<FakeChessComputer> stranger;
   const auto giveUp = std::chrono::steady_clock::now() + 10s;

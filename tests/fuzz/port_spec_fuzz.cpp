@@ -29,7 +29,9 @@ std::string upper(std::string_view text) {
   return out;
 }
 
-bool digit(char c) { return c >= '0' && c <= '9'; }
+bool digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // The port name: its number, or nothing when the name is not one the link accepts.
 std::optional<std::uint32_t> modelName(std::string_view text) {
@@ -122,8 +124,8 @@ std::optional<StopBitsKind> modelStopBits(const std::string& field) {
   const std::size_t last = all.find_last_not_of('0');
   const std::string significant = all.substr(first, last - first + 1);
   // Where the first significant digit stands: 0 means the units, -1 the tenths.
-  const long long place = static_cast<long long>(whole.size()) - 1 - static_cast<long long>(first) +
-                          exponent;
+  const long long place =
+      static_cast<long long>(whole.size()) - 1 - static_cast<long long>(first) + exponent;
   if (place != 0) return std::nullopt;
   if (significant == "1") return StopBitsKind::One;
   if (significant == "15") return StopBitsKind::OneAndHalf;

@@ -1,9 +1,10 @@
+#include "console/console_output.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "console/console_output.h"
 #include "scripted_input.h"
 
 namespace kestrelgate::console {

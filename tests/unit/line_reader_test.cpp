@@ -1,10 +1,11 @@
+#include "console/line_reader.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "console/console_channel.h"
-#include "console/line_reader.h"
 #include "scripted_input.h"
 
 namespace kestrelgate::console {

@@ -32,10 +32,11 @@ struct ScriptedSerial {
 struct Reader {
   explicit Reader(std::string bytes) : serial(std::move(bytes)) {}
   MoveReply readMove() {
-    MoveReader reader([this] { return serial(); }, output, [this] {
-      ++pauses;
-      return true;
-    });
+    MoveReader reader([this] { return serial(); }, output,
+                      [this] {
+                        ++pauses;
+                        return true;
+                      });
     return reader.readMove().value();
   }
   ScriptedSerial serial;
@@ -88,7 +89,8 @@ TEST(MoveReader, Bit7IsClearedOnEveryByteIncludingLineEnds) {
 
 TEST(MoveReader, OtherLinesAreRelayedFilteredButNotCollapsed) {
   Reader reader(
-      " 9 e2-e4\r\nLevel: expert\r\nDraw - repetition\r\n?\r\n\r\n    \r\n\0" "12 a\r\n"
+      " 9 e2-e4\r\nLevel: expert\r\nDraw - repetition\r\n?\r\n\r\n    \r\n\0"
+      "12 a\r\n"
       "12\r\n12 e2-e4 e7-e5\r\n"s);
   const MoveReply reply = reader.readMove();
   EXPECT_EQ(reply.move, "e2e4");
@@ -96,7 +98,8 @@ TEST(MoveReader, OtherLinesAreRelayedFilteredButNotCollapsed) {
             "info string 9 e2e4\r\n"
             "info string Level: epert\r\n"
             "info string Draw  repetition\r\n"
-            "info string \0" "12 a\r\n"s);
+            "info string \0"
+            "12 a\r\n"s);
   // The prefix and the text go out as separate requests forming one line.
   EXPECT_EQ(reader.output.requests[0], "info string ");
   EXPECT_EQ(reader.output.requests[1], "9 e2e4");

@@ -114,7 +114,9 @@ class MemoryScreen final : public ScreenBuffer {
   std::vector<std::string> calls;
 
  private:
-  std::size_t index(int column, int r) const { return static_cast<std::size_t>(r * width_ + column); }
+  std::size_t index(int column, int r) const {
+    return static_cast<std::size_t>(r * width_ + column);
+  }
 
   int width_;
   int height_;
@@ -272,8 +274,7 @@ TEST(ScreenRenderer, ALineEndOnTheBottomRowDefersItsScroll) {
   screen.calls.clear();
   send(renderer, "next");
   EXPECT_FALSE(renderer.deferredScroll());
-  EXPECT_EQ(screen.calls,
-            (std::vector<std::string>{"scroll 1", "write 0,3 next", "cursor 4,3"}));
+  EXPECT_EQ(screen.calls, (std::vector<std::string>{"scroll 1", "write 0,3 next", "cursor 4,3"}));
   EXPECT_EQ(screen.row(2), "last..");
   EXPECT_EQ(screen.row(3), "next  ");
 

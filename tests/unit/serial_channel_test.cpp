@@ -197,7 +197,8 @@ TEST_F(SerialChannelTest, DevicePathsComeFromThePlatformOrTheOverride) {
   for (const Case& c : cases) {
     table.clear();
     FakePlatform fresh;
-    ASSERT_EQ(openSerial(table, kChannel, c.name + std::string(kPortSettings), fresh), IoResult::Ok);
+    ASSERT_EQ(openSerial(table, kChannel, c.name + std::string(kPortSettings), fresh),
+              IoResult::Ok);
     EXPECT_EQ(fresh.port.calls.at(0), c.devicePathCall) << c.name;
     EXPECT_EQ(opened()->portNumber(), c.portNumber) << c.name;
   }
@@ -224,7 +225,8 @@ TEST_F(SerialChannelTest, DsrOffWithTheDefaultLimitWaitsJustOverASecondAndFails)
 TEST_F(SerialChannelTest, LineWaitFailureReplacesAnEarlierResult) {
   platform.port.failing.insert("getState");
   platform.port.failing.insert("modemStatus");
-  EXPECT_EQ(openSerial(table, kChannel, "COM1:600,N,8,1,CS0,DS5", platform), IoResult::IllegalRequest);
+  EXPECT_EQ(openSerial(table, kChannel, "COM1:600,N,8,1,CS0,DS5", platform),
+            IoResult::IllegalRequest);
   EXPECT_EQ(platform.port.count("modemStatus"), 1u);
   EXPECT_EQ(platform.port.calls.back(), "close");
 }
@@ -315,9 +317,8 @@ TEST_F(SerialChannelTest, AGoneDeviceIsLetGoAndOpenedAgainByNameWithTheSameSteps
   platform.port.calls.clear();
   EXPECT_EQ(readChars(table, kChannel, 1), "");
   EXPECT_EQ(readChars(table, kChannel, 1), "");
-  EXPECT_EQ(platform.port.calls,
-            (std::vector<std::string>{"sleep 500", "open /fake/port1", "sleep 500",
-                                      "open /fake/port1"}));
+  EXPECT_EQ(platform.port.calls, (std::vector<std::string>{"sleep 500", "open /fake/port1",
+                                                           "sleep 500", "open /fake/port1"}));
 
   // Back again: opened and configured exactly as at the start, then read.
   platform.port.calls.clear();
@@ -425,8 +426,7 @@ TEST_F(SerialChannelTest, ReadCharsOnAFreeOrForeignSlotIsEmpty) {
       return IoResult::Ok;
     }
   };
-  ASSERT_EQ(table.install(kChannel, std::make_unique<OtherChannel>()),
-            IoResult::Ok);
+  ASSERT_EQ(table.install(kChannel, std::make_unique<OtherChannel>()), IoResult::Ok);
   EXPECT_EQ(readChars(table, kChannel, 1), "");
 }
 

@@ -20,9 +20,9 @@
 
 #include "console/channel_table.h"
 #include "link/device_identity_posix.h"
-#include "link/termios_settings_posix.h"
 #include "link/serial_channel.h"
 #include "link/serial_device.h"
+#include "link/termios_settings_posix.h"
 
 namespace kestrelgate::link {
 namespace {
@@ -197,9 +197,9 @@ TEST(SerialPosix, OnlyErrorsOfARemovedDeviceMeanItHasGone) {
 }
 
 TEST_F(SerialPosixPty, FixedSettingsRenderAsRawEightBitTermios) {
-  ASSERT_EQ(
-      openSerial(table, 2, "COM1:" + std::string(kPortSettings), systemSerialPlatform(), &slavePath_),
-      IoResult::Ok);
+  ASSERT_EQ(openSerial(table, 2, "COM1:" + std::string(kPortSettings), systemSerialPlatform(),
+                       &slavePath_),
+            IoResult::Ok);
   termios t{};
   ASSERT_EQ(tcgetattr(observer_, &t), 0);
   EXPECT_EQ(cfgetispeed(&t), B600);
@@ -221,8 +221,9 @@ TEST_F(SerialPosixPty, FixedSettingsRenderAsRawEightBitTermios) {
 }
 
 TEST_F(SerialPosixPty, IntervalTimeoutBecomesTenthsOfASecond) {
-  ASSERT_EQ(openSerial(table, 2, "COM1:600,N,8,1,CS250,DS0,CD0", systemSerialPlatform(), &slavePath_),
-            IoResult::Ok);
+  ASSERT_EQ(
+      openSerial(table, 2, "COM1:600,N,8,1,CS250,DS0,CD0", systemSerialPlatform(), &slavePath_),
+      IoResult::Ok);
   termios t{};
   ASSERT_EQ(tcgetattr(observer_, &t), 0);
   EXPECT_EQ(t.c_cc[VMIN], 1);
@@ -234,8 +235,8 @@ TEST_F(SerialPosixPty, IntervalTimeoutBecomesTenthsOfASecond) {
 // cooked mode by a terminal program might be.
 termios cookedTermios() {
   termios t{};
-  t.c_iflag = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IXON | IXOFF |
-              INPCK;
+  t.c_iflag =
+      IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IXON | IXOFF | INPCK;
   t.c_oflag = OPOST;
   t.c_lflag = ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN;
   t.c_cflag = CS7 | PARENB | PARODD | CSTOPB | HUPCL | CRTSCTS;
@@ -279,37 +280,51 @@ TEST(SerialPosixTermios, EachSettingHasItsFlagsAndWhatTermiosCannotRenderIsRefus
     change(settings);
     cases.push_back({what, settings, rendered, mask, flags});
   };
-  add("even parity", [](LineSettings& s) { s.parity = ParityKind::Even; }, true,
-      PARENB | PARODD, PARENB);
-  add("odd parity", [](LineSettings& s) { s.parity = ParityKind::Odd; }, true, PARENB | PARODD,
+  add(
+      "even parity", [](LineSettings& s) { s.parity = ParityKind::Even; }, true, PARENB | PARODD,
+      PARENB);
+  add(
+      "odd parity", [](LineSettings& s) { s.parity = ParityKind::Odd; }, true, PARENB | PARODD,
       PARENB | PARODD);
 #ifdef CMSPAR
-  add("mark parity", [](LineSettings& s) { s.parity = ParityKind::Mark; }, true,
+  add(
+      "mark parity", [](LineSettings& s) { s.parity = ParityKind::Mark; }, true,
       PARENB | PARODD | CMSPAR, PARENB | PARODD | CMSPAR);
-  add("space parity", [](LineSettings& s) { s.parity = ParityKind::Space; }, true,
+  add(
+      "space parity", [](LineSettings& s) { s.parity = ParityKind::Space; }, true,
       PARENB | PARODD | CMSPAR, PARENB | CMSPAR);
 #endif
-  add("two stop bits", [](LineSettings& s) { s.stopBits = StopBitsKind::Two; }, true, CSTOPB,
+  add(
+      "two stop bits", [](LineSettings& s) { s.stopBits = StopBitsKind::Two; }, true, CSTOPB,
       CSTOPB);
-  add("7 data bits", [](LineSettings& s) { s.dataBits = 7; }, true, CSIZE, CS7);
-  add("5 data bits, 1.5 stop bits",
+  add(
+      "7 data bits", [](LineSettings& s) { s.dataBits = 7; }, true, CSIZE, CS7);
+  add(
+      "5 data bits, 1.5 stop bits",
       [](LineSettings& s) {
         s.dataBits = 5;
         s.stopBits = StopBitsKind::OneAndHalf;
       },
       true, CSIZE | CSTOPB, CS5 | CSTOPB);
-  add("CTS pacing", [](LineSettings& s) { s.ctsOutputFlow = true; }, true, CRTSCTS, CRTSCTS);
+  add(
+      "CTS pacing", [](LineSettings& s) { s.ctsOutputFlow = true; }, true, CRTSCTS, CRTSCTS);
   // 1.5 stop bits only exist for 5-bit characters.
-  add("8 data bits, 1.5 stop bits", [](LineSettings& s) { s.stopBits = StopBitsKind::OneAndHalf; },
+  add(
+      "8 data bits, 1.5 stop bits", [](LineSettings& s) { s.stopBits = StopBitsKind::OneAndHalf; },
       false, 0, 0);
-  add("12345 bit/s", [](LineSettings& s) { s.speed = 12345; }, false, 0, 0);
-  add("0 bit/s", [](LineSettings& s) { s.speed = 0; }, false, 0, 0);
+  add(
+      "12345 bit/s", [](LineSettings& s) { s.speed = 12345; }, false, 0, 0);
+  add(
+      "0 bit/s", [](LineSettings& s) { s.speed = 0; }, false, 0, 0);
   for (std::uint8_t bits : {0, 4, 9}) {
-    add("data bits", [bits](LineSettings& s) { s.dataBits = bits; }, false, 0, 0);
+    add(
+        "data bits", [bits](LineSettings& s) { s.dataBits = bits; }, false, 0, 0);
   }
-  add("no such stop bits", [](LineSettings& s) { s.stopBits = static_cast<StopBitsKind>(7); },
+  add(
+      "no such stop bits", [](LineSettings& s) { s.stopBits = static_cast<StopBitsKind>(7); },
       false, 0, 0);
-  add("no such parity", [](LineSettings& s) { s.parity = static_cast<ParityKind>(9); }, false, 0,
+  add(
+      "no such parity", [](LineSettings& s) { s.parity = static_cast<ParityKind>(9); }, false, 0,
       0);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -353,9 +368,9 @@ TEST_F(SerialPosixPty, SettingsTermiosCannotRenderAreRefused) {
 
   // Through the channel: refused data bits fail the open and leave the slot free.
   device.reset();
-  EXPECT_EQ(openSerial(table, 2, "COM1:600,N,9,1,CS0,DS0,CD0,BIN", systemSerialPlatform(),
-                       &slavePath_),
-            IoResult::IllegalRequest);
+  EXPECT_EQ(
+      openSerial(table, 2, "COM1:600,N,9,1,CS0,DS0,CD0,BIN", systemSerialPlatform(), &slavePath_),
+      IoResult::IllegalRequest);
   EXPECT_EQ(table.checkFree(2), IoResult::Ok);
 }
 
@@ -459,13 +474,15 @@ TEST(SerialPosix, PortNumbersMapToTtyS) {
 TEST(SerialPosix, AMissingDeviceGivesOpenFailed) {
   console::ChannelTable table;
   const std::string path = "/nonexistent/serial-port";
-  EXPECT_EQ(openSerial(table, 2, "COM1:" + std::string(kPortSettings), systemSerialPlatform(), &path),
-            IoResult::OpenFailed);
+  EXPECT_EQ(
+      openSerial(table, 2, "COM1:" + std::string(kPortSettings), systemSerialPlatform(), &path),
+      IoResult::OpenFailed);
   EXPECT_EQ(table.checkFree(2), IoResult::Ok);
   // A file that opens but is no terminal has no line settings to query.
   const std::string notATty = "/dev/null";
-  EXPECT_EQ(openSerial(table, 2, "COM1:" + std::string(kPortSettings), systemSerialPlatform(), &notATty),
-            IoResult::QueryFailed);
+  EXPECT_EQ(
+      openSerial(table, 2, "COM1:" + std::string(kPortSettings), systemSerialPlatform(), &notATty),
+      IoResult::QueryFailed);
   EXPECT_EQ(table.checkFree(2), IoResult::Ok);
 }
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "console/line_reader.h"
 #include "console/console_platform.h"
+#include "console/line_reader.h"
 
 namespace kestrelgate::console {
 namespace {
@@ -26,12 +26,10 @@ std::vector<std::string> linesThroughStream(const std::string& bytes) {
 }
 
 TEST(TextInput, CrLfPairsBecomeOneLineEndWhereverThePiecesFall) {
-  EXPECT_EQ(linesThroughStream("uci\r\nisready\r\n"),
-            (std::vector<std::string>{"uci", "isready"}));
+  EXPECT_EQ(linesThroughStream("uci\r\nisready\r\n"), (std::vector<std::string>{"uci", "isready"}));
   for (std::size_t length : {509u, 510u, 511u, 1021u}) {
     const std::string line(length, 'q');
-    EXPECT_EQ(linesThroughStream(line + "\r\nquit\r\n"),
-              (std::vector<std::string>{line, "quit"}))
+    EXPECT_EQ(linesThroughStream(line + "\r\nquit\r\n"), (std::vector<std::string>{line, "quit"}))
         << length;
   }
 }

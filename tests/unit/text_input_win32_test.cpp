@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "console/line_reader.h"
 #include "console/console_platform.h"
+#include "console/line_reader.h"
 
 namespace kestrelgate::console {
 namespace {

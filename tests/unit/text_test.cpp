@@ -19,7 +19,10 @@ TEST(TrimBlanks, RemovesLeadingBlanksAndTrailingBlanksOrNuls) {
 TEST(TrimBlanks, KeepsTabsAndALeadingNul) {
   EXPECT_EQ(trimBlanks("uci\t"), "uci\t");
   EXPECT_EQ(trimBlanks("\tuci"), "\tuci");
-  EXPECT_EQ(trimBlanks("\0" "12 e2e4"s), "\0" "12 e2e4"s);
+  EXPECT_EQ(trimBlanks("\0"
+                       "12 e2e4"s),
+            "\0"
+            "12 e2e4"s);
   EXPECT_EQ(trimBlanks(" \0 a \0"s), "\0 a"s);
 }
 

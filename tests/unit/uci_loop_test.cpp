@@ -69,9 +69,19 @@ TEST(UciLoop, AnswersUciIsreadyAndQuitsWithBlanksTrimmed) {
 
 TEST(UciLoop, IgnoresEverythingElseWithoutOutput) {
   Session s;
-  s.commands = {"uci\t",      "UCI",  "Quit",  "ucinewgame", "position startpos moves e2e4",
-                "setoption name OwnBook value false", "stop", "g", "ponderhit", "debug on",
-                "register later", "\tquit", "quit"};
+  s.commands = {"uci\t",
+                "UCI",
+                "Quit",
+                "ucinewgame",
+                "position startpos moves e2e4",
+                "setoption name OwnBook value false",
+                "stop",
+                "g",
+                "ponderhit",
+                "debug on",
+                "register later",
+                "\tquit",
+                "quit"};
   EXPECT_EQ(s.run(), "");
   EXPECT_EQ(s.moveReads, 0);
 }
@@ -93,8 +103,7 @@ TEST(UciLoop, TheSecondMoveAnswersTheNextGoAcrossOtherCommands) {
   s.commands = {"go", "ucinewgame", "position startpos moves e2e4 e7e5", "isready", "go",
                 "go", "quit"};
   s.moves = {{"e2e4", "e7e5"}, {"g1f3", "b8c6"}};
-  EXPECT_EQ(s.run(),
-            "bestmove e2e4\r\nreadyok\r\nbestmove e7e5\r\nbestmove g1f3\r\n");
+  EXPECT_EQ(s.run(), "bestmove e2e4\r\nreadyok\r\nbestmove e7e5\r\nbestmove g1f3\r\n");
   EXPECT_EQ(s.moveReads, 2);
 }
 
