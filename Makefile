@@ -11,7 +11,7 @@ CMAKE_ARGS ?=
 SUITE      := tests/suite.sh
 
 .PHONY: all build test unit-test e2e-test native-test windows windows-test stress demo bench \
-        clean
+        clean format-check
 
 all: build
 
@@ -61,6 +61,16 @@ bench: build
 
 clean:
 	rm -rf $(BUILD) $(WIN64BUILD) $(WINBUILD)
+
+# Every C++ file as the repository's .clang-format has it, by Debian 12's clang-format 14 (other
+# versions lay some constructs out differently).
+format-check:
+	@if clang-format --version 2>/dev/null | grep -q 'version 14\.'; then \
+	  $(SUITE) "format (clang-format 14)" sh -c \
+	    "git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror"; \
+	else \
+	  $(SUITE) --skip "format" "clang-format 14 is not installed"; \
+	fi
 
 # Fuzzing with libFuzzer (clang): each target for FUZZ_SECONDS against its own model; then
 # `fuzz-check` plants each fault of tests/fuzz/faults/ in a scratch copy and shows that its
