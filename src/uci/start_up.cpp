@@ -38,6 +38,20 @@ void writeUsage(console::LineOutput& output) {
 
 }  // namespace
 
+PortChoice choosePort(const std::string& firstArgument) {
+  PortChoice choice;
+  std::string portName = "COM1:";
+  if (!firstArgument.empty()) portName = console::toUpperText(firstArgument);
+  // USB adapters and by-id names are device files, not COM ports: a name given as a path is
+  // opened as it stands (by-path names hold colons, and case matters there).
+  if (link::acceptsDevicePaths() && !firstArgument.empty() && firstArgument[0] == '/') {
+    portName = "COM1:";
+    choice.devicePath = firstArgument;
+  }
+  choice.specText = portName + std::string(link::kPortSettings);
+  return choice;
+}
+
 void startUp(int argumentCount, const char* const* argumentVector,
              console::ConsolePlatform& consolePlatform, link::SerialPlatform& serialPlatform) {
   console::ProcessArguments arguments;
@@ -61,22 +75,15 @@ void startUp(int argumentCount, const char* const* argumentVector,
     console::endProcess(0);
   }
 
-  std::string portName = "COM1:";
-  if (argCount > 0) portName = upperFirst;
-  // USB adapters and by-id names are device files, not COM ports: a name given as a path is
-  // opened as it stands (by-path names hold colons, and case matters there).
-  const bool namesDeviceFile =
-      link::acceptsDevicePaths() && !firstArgument.empty() && firstArgument[0] == '/';
-  if (namesDeviceFile) portName = "COM1:";
+  const PortChoice port = choosePort(firstArgument);
 
   console::ChannelTable channels;
   console::closeAtExit(&channels);
   console::openConsole(channels, kConsoleChannel, console::ConsoleMode::Input,
                        consolePlatform.standardInput());
 
-  const std::string specText = portName + std::string(link::kPortSettings);
-  if (link::openSerial(channels, kSerialChannel, specText, serialPlatform,
-                       namesDeviceFile ? &firstArgument : nullptr) != console::IoResult::Ok) {
+  if (link::openSerial(channels, kSerialChannel, port.specText, serialPlatform,
+                       port.devicePath ? &*port.devicePath : nullptr) != console::IoResult::Ok) {
     output.writeLine("Cannot initialise comport");
     console::closeAllChannels(channels);
     console::endProcess(0);
