@@ -20,7 +20,13 @@ faults=("$@")
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-cp -a "$root/CMakeLists.txt" "$root/cmake" "$root/src" "$root/tests" "$root/tools" "$scratch/"
+# The sources as the repository holds them (without build folders), or the whole tree.
+if git -C "$root" rev-parse --git-dir >/dev/null 2>&1; then
+  (cd "$root" && git ls-files -z | xargs -0 cp --parents -t "$scratch")
+else
+  cp -a "$root/." "$scratch/"
+  rm -rf "$scratch"/build*
+fi
 build=$scratch/build
 echo "== configuring a fuzz build of a scratch copy"
 if ! CXX=clang++ cmake -S "$scratch" -B "$build" -DKESTRELGATE_FUZZ=ON -DKESTRELGATE_TESTS=OFF \
