@@ -16,7 +16,7 @@ SUITE      := tests/suite.sh
 all: build
 
 build:
-	cmake -S . -B $(BUILD) -DKESTRELGATE_WERROR=$(WERROR) $(CMAKE_ARGS)
+	cmake -S . -B $(BUILD) -DKESTRELGATE_TESTS=ON -DKESTRELGATE_WERROR=$(WERROR) $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j$(JOBS)
 
 # The unit tests of every layer, and the termios backend against real pseudo-terminals.
@@ -54,13 +54,38 @@ stress: build
 demo:
 	tools/demo.sh
 
+# A Debian package of the Linux programs, and a zip of the 32-bit Windows programs with a short
+# text on setting up, in out/. `package-test` installs the Debian package, tries what it
+# installed and removes it again (it needs root).
+PACKAGEBUILD    ?= build-package
+WINPACKAGEBUILD ?= build-package-windows
+.PHONY: package package-test
+package:
+	cmake -S . -B $(PACKAGEBUILD) -DCMAKE_BUILD_TYPE=Release -DKESTRELGATE_TESTS=OFF \
+	  -DKESTRELGATE_WERROR=$(WERROR)
+	cmake --build $(PACKAGEBUILD) -j$(JOBS)
+	cd $(PACKAGEBUILD) && cpack
+	mkdir -p out && cp $(PACKAGEBUILD)/*.deb out/
+	@if command -v i686-w64-mingw32-g++-posix >/dev/null; then \
+	  cmake -S . -B $(WINPACKAGEBUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake \
+	    -DCMAKE_BUILD_TYPE=Release -DKESTRELGATE_TESTS=OFF -DKESTRELGATE_WERROR=$(WERROR) && \
+	  cmake --build $(WINPACKAGEBUILD) -j$(JOBS) && (cd $(WINPACKAGEBUILD) && cpack) && \
+	  cp $(WINPACKAGEBUILD)/*.zip out/; \
+	else \
+	  echo "SKIPPED: the Windows zip (i686-w64-mingw32-g++-posix is not installed)"; \
+	fi
+	@ls -l out/
+
+package-test: package
+	$(SUITE) "packages" tests/package-test.sh out
+
 # Start time, serial-to-bestmove latency, relay throughput, idle CPU and peak memory of the
 # built program, as one table.
 bench: build
 	$(SUITE) "benchmark" $(BUILD)/tools/bench/kestrelgate_bench $(BUILD)/kestrelgate
 
 clean:
-	rm -rf $(BUILD) $(WIN64BUILD) $(WINBUILD)
+	rm -rf $(BUILD) $(WIN64BUILD) $(WINBUILD) $(PACKAGEBUILD) $(WINPACKAGEBUILD) out
 
 # Every C++ file as the repository's .clang-format has it, by Debian 12's clang-format 14 (other
 # versions lay some constructs out differently).
