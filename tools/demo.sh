@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Kestrelgate without hardware: builds the program, starts the simulated chess computer on a
-# pseudo-terminal with a recorded game, starts kestrelgate on that terminal and plays the game
-# through it as a chess GUI would, printing both sides of the UCI conversation.
+# Kestrelgate without hardware: builds the program and the simulated chess computer (nothing
+# else, and no GoogleTest needed), starts the simulator on a pseudo-terminal with a recorded
+# game, starts kestrelgate on that terminal and plays the game through it as a chess GUI would,
+# printing both sides of the UCI conversation.
 #
 #   tools/demo.sh [--fast] [TRANSCRIPT]
 #
@@ -23,15 +24,18 @@ for arg in "$@"; do
 done
 [[ -r $transcript ]] || { echo "demo: cannot read $transcript" >&2; exit 1; }
 
-echo "== building in $build"
-log=$(mktemp)
-if ! { cmake -S "$root" -B "$build" && cmake --build "$build" -j2; } >"$log" 2>&1; then
-  cat "$log" >&2
-  rm -f "$log"
+echo "== building kestrelgate and the simulated chess computer in $build"
+if ! cmake -S "$root" -B "$build" >"$build.configure.log" 2>&1; then
+  cat "$build.configure.log" >&2
+  echo "demo: cmake could not configure the build" >&2
+  exit 1
+fi
+grep -E "GoogleTest not found" "$build.configure.log" || true
+rm -f "$build.configure.log"
+if ! cmake --build "$build" --target kestrelgate chesssim -j"${JOBS:-2}"; then
   echo "demo: the build failed" >&2
   exit 1
 fi
-rm -f "$log"
 
 work=$(mktemp -d)
 sim_pid=
@@ -48,7 +52,7 @@ trap 'exit 130' INT TERM
 
 # The simulator keeps its pty open after the last line (--linger -1) until we end it, so the
 # engine can still read what is queued.
-"$build/tools/chesssim" "${sim_options[@]}" --linger -1 "$transcript" \
+"$build/tools/kestrelgate-sim" "${sim_options[@]}" --linger -1 "$transcript" \
   >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
 device=
@@ -65,8 +69,12 @@ if [[ -z $device ]]; then
 fi
 echo "== simulated chess computer on $device, playing $(basename "$transcript")"
 
-# Every move the transcript holds: each move line gives one or two.
+# Every move the transcript holds (each move line gives one or two), and the lines the chess
+# computer prints after its last move (its "Mate"), which kestrelgate passes on only while it
+# waits for a move.
 plies=$(awk '/^#/ {next} /^[0-9][0-9]/ {n += (NF >= 3 ? 2 : (NF == 2 ? 1 : 0))} END {print n + 0}' \
+  "$transcript")
+closing=$(awk '/^#/ {next} /^[0-9][0-9]/ {n = 0; next} length($0) >= 2 {n++} END {print n + 0}' \
   "$transcript")
 
 coproc ENGINE { exec "$build/kestrelgate" "$device"; }
@@ -108,7 +116,19 @@ for ((ply = 1; ply <= plies; ply++)); do
   receive_until "bestmove "
   moves+=" ${reply#bestmove }"
 done
-send "quit"
+if ((closing > 0)); then
+  # The game is over, but the chess computer has more to say: wait once more, as a GUI waiting
+  # for the next move would, until its closing lines have come; then the GUI goes (closes our
+  # input) and the machine is switched off.
+  send "go"
+  for ((line = 1; line <= closing; line++)); do receive_until "info string "; done
+  exec {to_engine}>&-
+  kill "$sim_pid" 2>/dev/null || true
+  wait "$sim_pid" 2>/dev/null || true
+  sim_pid=
+else
+  send "quit"
+fi
 status=0
 wait "$engine_pid" || status=$?
 engine_pid=

@@ -183,10 +183,15 @@ TEST(E2ePolyglot, PolyglotPlaysTheOperaGameForAnXboardGui) {
     for (std::size_t i = 0; i < opening.size() && i < otherLines.front().size(); ++i) {
       EXPECT_TRUE(otherLines.front()[i].ends_with(" " + opening[i])) << otherLines.front()[i];
     }
-    EXPECT_EQ(otherLines.back().size(), 1u);
-    for (const std::string& line : otherLines.back()) {
+    // The last "Check" follows white's b3-b8 and so comes before black's reply d7b8; the mate
+    // itself follows with nothing before it.
+    ASSERT_EQ(otherLines.size(), expected.size());
+    const std::vector<std::string>& beforeReply = otherLines[otherLines.size() - 2];
+    EXPECT_EQ(beforeReply.size(), 1u);
+    for (const std::string& line : beforeReply) {
       EXPECT_TRUE(line.ends_with(" Check")) << line;
     }
+    EXPECT_TRUE(otherLines.back().empty());
   }
 
   polyglot.sendLine("quit");

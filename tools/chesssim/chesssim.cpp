@@ -1,11 +1,11 @@
-// chesssim: a stand-in for a Fidelity chess computer on a serial line.
+// kestrelgate-sim: a stand-in for a Fidelity chess computer on a serial line.
 //
 // It creates a pseudo-terminal pair, tells where the terminal side is, and prints a transcript
 // on it the way the chess computer prints its game: one line at a time, each ended with CR LF,
 // at the pace of a 600 bit/s line unless told to go flat out. Kestrelgate (or anything else
 // that opens a serial device) reads the terminal side as if a real port were there.
 //
-//   chesssim [options] TRANSCRIPT
+//   kestrelgate-sim [options] TRANSCRIPT
 //
 //   --fast          no pacing: write every line as fast as the pty takes it
 //   --baud N        pace for N bit/s instead of 600 (10 bits a byte: start, 8 data, stop)
@@ -65,8 +65,8 @@ struct Options {
 };
 
 void printUsage() {
-  std::cerr << "usage: chesssim [--fast] [--baud N] [--bit7] [--step] [--wait-open]\n"
-               "                [--link PATH] [--linger SECS] TRANSCRIPT\n";
+  std::cerr << "usage: kestrelgate-sim [--fast] [--baud N] [--bit7] [--step] [--wait-open]\n"
+               "                       [--link PATH] [--linger SECS] TRANSCRIPT\n";
 }
 
 std::optional<long> parseNumber(const char* text) {
@@ -187,7 +187,7 @@ void addNanoseconds(timespec& t, long long ns) {
 // what a real line does too: the chess computer simply waits. False on error or stop signal.
 bool send(support::PtyPair& pty, std::string_view bytes) {
   if (pty.print(bytes, &stopRequested)) return true;
-  if (errno != EINTR) std::cerr << "chesssim: write: " << std::strerror(errno) << "\n";
+  if (errno != EINTR) std::cerr << "kestrelgate-sim: write: " << std::strerror(errno) << "\n";
   return false;
 }
 
@@ -207,7 +207,7 @@ bool waitForReader(int master) {
 }
 
 bool waitForEnter() {
-  std::cerr << "chesssim: press Enter for the next line\n";
+  std::cerr << "kestrelgate-sim: press Enter for the next line\n";
   char c = 0;
   while (!stopRequested) {
     const ssize_t n = read(STDIN_FILENO, &c, 1);
@@ -238,7 +238,7 @@ class DeviceLink {
     if (path_.empty()) return;
     unlink(path_.c_str());
     if (symlink(device.c_str(), path_.c_str()) != 0) {
-      std::cerr << "chesssim: cannot link " << path_ << ": " << std::strerror(errno) << "\n";
+      std::cerr << "kestrelgate-sim: cannot link " << path_ << ": " << std::strerror(errno) << "\n";
       path_.clear();
     }
   }
@@ -322,7 +322,7 @@ int main(int argc, char** argv) {
   }
   const std::optional<std::vector<std::string>> lines = loadTranscript(options->transcript);
   if (!lines) {
-    std::cerr << "chesssim: cannot read " << options->transcript << "\n";
+    std::cerr << "kestrelgate-sim: cannot read " << options->transcript << "\n";
     return 1;
   }
   installStopHandlers();
@@ -332,7 +332,7 @@ int main(int argc, char** argv) {
   // print waits in its input queue until someone reads it.
   support::PtyPair pty;
   if (!pty.ok()) {
-    std::cerr << "chesssim: " << pty.error() << "\n";
+    std::cerr << "kestrelgate-sim: " << pty.error() << "\n";
     return 2;
   }
   if (options->waitOpen) {
