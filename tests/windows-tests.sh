@@ -99,6 +99,7 @@ run_suites() {
   local label=$1 loader=$2 build=$3
   "$suite" "$label unit" ctest --test-dir "$build" --output-on-failure || failed=1
   "$suite" "$label end-to-end" env KESTRELGATE_ENGINE="$loader $build/Kestrelgate.exe" \
+    KESTRELGATE_MONITOR="$loader $build/tools/Kestrelgate-monitor.exe" \
     "$native/tests/e2e/e2e_tests" --gtest_filter='-E2eConsole.*' || failed=1
   if command -v tmux >/dev/null; then
     "$suite" "$label console screen" env KESTRELGATE_ENGINE="$loader $build/Kestrelgate.exe" \
