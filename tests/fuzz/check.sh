@@ -82,9 +82,9 @@ for fault in "${faults[@]}"; do
   printf '%s\n' "$original" >"$source"
 done
 
-printf '\n%-34s %-16s %s\n' "planted fault" "target" "result"
+printf '\n%-44s %-16s %s\n' "planted fault" "target" "result"
 for row in "${results[@]}"; do
   IFS='|' read -r name target result <<<"$row"
-  printf '%-34s %-16s %s\n' "$name" "$target" "$result"
+  printf '%-44s %-16s %s\n' "$name" "$target" "$result"
 done
 [[ $missed -eq 0 ]]
