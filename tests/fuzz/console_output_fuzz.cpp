@@ -21,6 +21,7 @@
 
 #include "console/console_output.h"
 #include "console/console_platform.h"
+#include "shown_bytes.h"
 
 namespace {
 
@@ -127,21 +128,6 @@ class Model {
   std::deque<WriteCall> script_;
 };
 
-std::string shown(const std::string& bytes) {
-  std::string text;
-  for (const char c : bytes) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u >= 0x20 && u < 0x7f && c != '\\') {
-      text.push_back(c);
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", u);
-      text += escaped;
-    }
-  }
-  return text;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -183,13 +169,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const char* what = line ? "writeLine" : "writeText";
     if (platform.calls != model.calls) {
-      differ(std::string(what) + " \"" + shown(std::string(text)) + "\" made " +
+      differ(std::string(what) + " \"" + shownBytes(std::string(text)) + "\" made " +
              std::to_string(platform.calls.size()) + " write calls in all, the model " +
              std::to_string(model.calls.size()) + " (or other bytes in a call)");
     }
     if (platform.wire != model.wire) {
-      differ(std::string(what) + " \"" + shown(std::string(text)) + "\": the pipe holds \"" +
-             shown(platform.wire) + "\", the model \"" + shown(model.wire) + "\"");
+      differ(std::string(what) + " \"" + shownBytes(std::string(text)) + "\": the pipe holds \"" +
+             shownBytes(platform.wire) + "\", the model \"" + shownBytes(model.wire) + "\"");
     }
     // The one-time set-up comes with the first bytes to be written, and only once.
     if (output.isSetUp() != model.setUp || platform.setUps != (model.setUp ? 1 : 0)) {

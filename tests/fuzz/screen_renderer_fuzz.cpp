@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "console/screen_renderer.h"
+#include "shown_bytes.h"
 
 namespace {
 
@@ -250,21 +251,6 @@ struct Model {
   int shownRow() const { return pendingScroll ? bottom : row; }
 };
 
-std::string shown(const std::string& bytes) {
-  std::string text;
-  for (const char c : bytes) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u >= 0x20 && u < 0x7f && c != '\\') {
-      text.push_back(c);
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", u);
-      text += escaped;
-    }
-  }
-  return text;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -297,14 +283,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     renderer.writeRequest(bytes.data(), bytes.size());
     if (!buffer.failQuery) model.request(bytes, attribute);
 
-    const std::string request = "request " + std::to_string(number) + " \"" + shown(bytes) +
+    const std::string request = "request " + std::to_string(number) + " \"" + shownBytes(bytes) +
                                 "\" on a " + std::to_string(width) + "x" + std::to_string(height) +
                                 " buffer";
     for (int row = 0; row < height; ++row) {
       const auto r = static_cast<std::size_t>(row);
       if (buffer.chars[r] != model.chars[r]) {
-        differ(request + ": row " + std::to_string(row) + " holds \"" + shown(buffer.chars[r]) +
-               "\", the model \"" + shown(model.chars[r]) + "\"");
+        differ(request + ": row " + std::to_string(row) + " holds \"" +
+               shownBytes(buffer.chars[r]) + "\", the model \"" + shownBytes(model.chars[r]) +
+               "\"");
       }
       if (buffer.attributes[r] != model.attributes[r]) {
         differ(request + ": row " + std::to_string(row) + " has other attributes");
