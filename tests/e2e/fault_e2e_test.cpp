@@ -149,9 +149,7 @@ TEST(E2eFaults, AReplugAnswersTheWaitingGoAndTheGameGoesOn) {
 // GUI started again starts another one on the same port. The line is the first one's: the
 // second says so and ends, and the first still gets every move whole.
 TEST(E2eFaults, ASecondProgramOnThePortGetsTheOneLineAndTheFirstEveryMove) {
-  if (underWine()) {
-    GTEST_SKIP() << "wine lets two programs open one COM port; Windows itself gives it to one";
-  }
+  if (underWine()) GTEST_SKIP() << kWineSharesComPorts;
   FakeChessComputer chessComputer;
   if (!chessComputer.ok()) GTEST_SKIP() << "no pseudo-terminal for the engine";
   Child first(engineCommand({chessComputer.devicePath()}));

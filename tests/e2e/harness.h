@@ -28,6 +28,10 @@ std::vector<std::string> engineCommand(const std::vector<std::string>& arguments
 // (KESTRELGATE_ENGINE) is the Windows build.
 bool underWine();
 
+// Why a test of two programs on one port is skipped under wine.
+inline constexpr const char* kWineSharesComPorts =
+    "wine lets two programs open one COM port; Windows itself gives it to one";
+
 // How long to wait for something the engine should answer within `timeout` natively.
 Millis replyAllowance(Millis timeout);
 

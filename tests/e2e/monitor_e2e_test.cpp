@@ -123,9 +123,7 @@ TEST(E2eMonitor, APortWithoutPermissionNamesItsGroup) {
 }
 
 TEST(E2eMonitor, APortHeldByARunningKestrelgateNamesIt) {
-  if (underWine()) {
-    GTEST_SKIP() << "wine lets two programs open one COM port; Windows itself gives it to one";
-  }
+  if (underWine()) GTEST_SKIP() << kWineSharesComPorts;
   FakeChessComputer chessComputer;
   if (!chessComputer.ok()) GTEST_SKIP() << "no pseudo-terminal can be opened here";
   Child engine(engineCommand({chessComputer.devicePath()}));
