@@ -42,7 +42,10 @@ IoResult closeAllChannels(ChannelTable& table);
 // Ends the process with the given exit status through the runtime's exit handlers.
 [[noreturn]] void endProcess(int code);
 
-// Platform preparation done before the process state is set up; defined by the backend.
+// Platform preparation done before anything else, defined by the backend: standard input,
+// output and error kept where they belong even when the process was started without them, and
+// writes to a reader that has gone failing instead of ending the process. Tools that open the
+// port the way the program does call it first too.
 void preparePlatformProcess();
 
 }  // namespace kestrelgate::console

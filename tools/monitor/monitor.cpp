@@ -24,6 +24,7 @@
 #include "console/channel_table.h"
 #include "console/console_output.h"
 #include "console/io_result.h"
+#include "console/process.h"
 #include "link/port_spec.h"
 #include "link/serial_channel.h"
 #include "link/serial_device.h"
@@ -223,6 +224,7 @@ void usage() {
 
 int main(int argc, char** argv) {
   using namespace kestrelgate;
+  console::preparePlatformProcess();
   std::string port;
   long quietSeconds = 10;
   for (int i = 1; i < argc; ++i) {
