@@ -25,6 +25,7 @@
 #include <string>
 
 #include "link/device_identity_posix.h"
+#include "link/held_ports_posix.h"
 #include "link/serial_device.h"
 #include "link/termios_settings_posix.h"
 
@@ -39,7 +40,8 @@ cc_t tenthsOfSecond(std::uint32_t milliseconds) {
 
 class PosixSerialDevice final : public SerialDevice {
  public:
-  explicit PosixSerialDevice(int fd) : fd_(fd) {}
+  // `held` is the port's handle among the ports the process holds (holdPort).
+  PosixSerialDevice(int fd, int held) : fd_(fd), held_(held) {}
   ~PosixSerialDevice() override { close(); }
 
   PosixSerialDevice(const PosixSerialDevice&) = delete;
@@ -158,10 +160,10 @@ class PosixSerialDevice final : public SerialDevice {
 
   void close() override {
     if (fd_ >= 0) {
-      // The exclusive flag belongs to the terminal, not to our descriptor: it would outlive
-      // us while anyone else (a simulator, a getty) still holds the terminal open.
-      (void)ioctl(fd_, TIOCNXCL);
-      ::close(fd_);  // lets go of the lock too
+      // The terminal goes back as it was found, settings, exclusive mark and lock: the mark
+      // and the settings belong to the terminal, not to our descriptor, and would outlive us
+      // while anyone else (a simulator, a getty) still holds it open.
+      releasePort(held_);
       fd_ = -1;
     }
   }
@@ -173,6 +175,7 @@ class PosixSerialDevice final : public SerialDevice {
   }
 
   int fd_;
+  int held_;
   termios state_{};
   bool haveState_ = false;
   CommTimeouts timeouts_{};
@@ -205,13 +208,16 @@ class PosixSerialPlatform final : public SerialPlatform {
       ::close(fd);
       return nullptr;
     }
+    // The settings as we found them, to be put back at close, or when a signal ends us.
+    termios found{};
+    const int held = holdPort(fd, tcgetattr(fd, &found) == 0 ? &found : nullptr);
     (void)ioctl(fd, TIOCEXCL);
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-      ::close(fd);
+      releasePort(held);
       return nullptr;
     }
-    return std::make_unique<PosixSerialDevice>(fd);
+    return std::make_unique<PosixSerialDevice>(fd, held);
   }
 
   void sleep(std::uint32_t milliseconds) override {

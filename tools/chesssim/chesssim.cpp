@@ -12,9 +12,10 @@
 //   --bit7          set bit 7 on every byte sent, as a line with mark parity bits would look
 //   --step          wait for Enter on standard input before each line
 //   --wait-open     print nothing until some other process has opened the terminal side
-//   --link PATH     make PATH a symbolic link to the terminal side (removed again at exit)
+//   --link PATH     make PATH a symbolic link to the terminal side (removed again at exit,
+//                   and on SIGTERM, SIGINT, SIGHUP or SIGQUIT)
 //   --linger SECS   after the last line, keep the pty open for SECS seconds (default 0;
-//                   -1 means until SIGTERM or SIGINT)
+//                   -1 means until one of those signals)
 //
 // Standard output gets one line "device: /dev/pts/N" as soon as the pty exists, then
 // "done" after the last line has been written; diagnostics go to standard error.
@@ -226,8 +227,9 @@ void installStopHandlers() {
   action.sa_handler = onStopSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: a blocked write or sleep must end on the signal
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
+  // Every end that can be caught stops the run in order, so the --link goes with us: a link
+  // left behind would lead to whatever pseudo-terminal gets this one's number next.
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaction(signal, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 }
 
