@@ -46,12 +46,25 @@ std::optional<std::string> hardwareOf(const fs::path& sysRoot, unsigned major, u
 std::optional<DeviceIdentity> identifyDevice(const std::string& path, const std::string& sysRoot) {
   struct stat entry {};
   if (lstat(path.c_str(), &entry) != 0) return std::nullopt;
-  if (S_ISLNK(entry.st_mode)) return DeviceIdentity{true, "the name " + path};
-  if (!S_ISCHR(entry.st_mode)) return DeviceIdentity{false, "no device"};
+  DeviceIdentity identity;
+  if (S_ISLNK(entry.st_mode)) {
+    // The link itself, as the file system knows it: a link removed and made again gets another
+    // inode or at least another change time, while one left in place keeps both.
+    identity.link = std::to_string(entry.st_dev) + ":" + std::to_string(entry.st_ino) + " made " +
+                    std::to_string(entry.st_ctim.tv_sec) + "." +
+                    std::to_string(entry.st_ctim.tv_nsec);
+    // A link that leads nowhere: nothing is under the name yet.
+    if (stat(path.c_str(), &entry) != 0) return std::nullopt;
+  }
+  if (!S_ISCHR(entry.st_mode)) {
+    identity.description = "no device";
+    return identity;
+  }
   const std::optional<std::string> hardware =
       hardwareOf(sysRoot, major(entry.st_rdev), minor(entry.st_rdev));
-  if (!hardware) return DeviceIdentity{false, "no hardware"};
-  return DeviceIdentity{true, *hardware};
+  identity.reopenable = hardware.has_value();
+  identity.description = hardware.value_or("no hardware");
+  return identity;
 }
 
 }  // namespace kestrelgate::link

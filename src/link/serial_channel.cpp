@@ -93,6 +93,11 @@ bool waitForModemLine(SerialDevice& device, SerialPlatform& platform, std::uint3
 
 }  // namespace
 
+bool sameDevice(const DeviceIdentity& first, const DeviceIdentity& now) {
+  if (first.reopenable && now.reopenable && first.description == now.description) return true;
+  return !first.link.empty() && !now.link.empty() && first.link != now.link;
+}
+
 bool waitForLines(SerialDevice& device, SerialPlatform& platform, std::uint32_t carrierLimit,
                   std::uint32_t dsrLimit) {
   if (carrierLimit != 0 && !waitForModemLine(device, platform, kCarrierOn, carrierLimit)) {
@@ -127,7 +132,7 @@ bool SerialChannel::reopen() {
   // number handed to another program) is left alone: opening it could reset a board through
   // DTR, and its bytes are not the chess computer's.
   const std::optional<DeviceIdentity> now = platform_.identify(devicePath_);
-  if (!identity_.reopenable || !now || *now != identity_) return false;
+  if (!now || !sameDevice(identity_, *now)) return false;
   std::unique_ptr<SerialDevice> device = platform_.open(devicePath_);
   if (!device) return false;
   // The same steps as the first open, so the chess computer finds the line as it was.

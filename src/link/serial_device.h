@@ -75,14 +75,24 @@ struct ReadOutcome {
 };
 
 // What a port's name leads to, as far as the platform can tell without opening it. Taken at
-// the first open and again before every reopen: a device found under the name later is opened
-// only when it is reopenable and the descriptions are equal.
+// the first open and again before every reopen.
 struct DeviceIdentity {
+  // The hardware behind the name can be recognised again (a pseudo-terminal's cannot).
   bool reopenable = false;
+  // That hardware, or why there is none to recognise.
   std::string description;
+  // Where the name is a symbolic link, which link it is: a link removed and made again (udev
+  // on a replug, a simulator on a restart) is another. Empty for any other name.
+  std::string link;
 
   friend bool operator==(const DeviceIdentity&, const DeviceIdentity&) = default;
 };
+
+// Whether the device found under the name `now` may be opened for the one the channel was first
+// opened on (`first`): the same recognisable hardware, or a link that was made again and so
+// says where the user's device now is. A link that stayed in place while its device went away
+// proves nothing about what it leads to later (a pseudo-terminal's number handed on, say).
+bool sameDevice(const DeviceIdentity& first, const DeviceIdentity& now);
 
 // One open port handle. Each call is one operating-system request; false means it failed.
 class SerialDevice {

@@ -144,7 +144,7 @@ class Win32SerialPlatform final : public SerialPlatform {
   // Windows gives a USB adapter its own COM number and keeps it for that adapter, so the
   // name itself stands for the device; and a COM port is one program's at a time anyway.
   std::optional<DeviceIdentity> identify(const std::string& path) override {
-    return DeviceIdentity{true, "the name " + path};
+    return DeviceIdentity{true, "the name " + path, ""};
   }
 
   std::unique_ptr<SerialDevice> open(const std::string& path) override {

@@ -9,8 +9,8 @@
 // The model predicts the open's result and its exact calls, that a failed open after the device
 // was opened closes it once and leaves the slot free, the time-outs and line settings written,
 // what every read returns and the calls it makes, and that a device that has gone is let go and
-// only the same reopenable device is opened again, with the first open's calls. The first
-// difference aborts with a line starting "model:".
+// only the same reopenable device, or whatever a link made again leads to, is opened again, with
+// the first open's calls. The first difference aborts with a line starting "model:".
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -139,16 +139,20 @@ std::set<std::string> failingFrom(std::uint8_t mask) {
   return names;
 }
 
+// Bits 0-1 choose what is under the name, bits 2-3 whether it is reached through a link and
+// which one (a link made again is another).
 std::optional<DeviceIdentity> identityFrom(std::uint8_t choice) {
+  static const char* const kLinks[] = {"", "link made first", "link made again", ""};
+  const std::string link = kLinks[(choice >> 2) & 3];
   switch (choice & 3) {
     case 0:
       return std::nullopt;
     case 1:
-      return DeviceIdentity{true, "usb 0403:6001 serial A"};
+      return DeviceIdentity{true, "usb 0403:6001 serial A", link};
     case 2:
-      return DeviceIdentity{true, "usb 0403:6001 serial B"};
+      return DeviceIdentity{true, "usb 0403:6001 serial B", link};
     default:
-      return DeviceIdentity{false, "usb 0403:6001 serial A"};
+      return DeviceIdentity{false, "usb 0403:6001 serial A", link};
   }
 }
 
@@ -340,7 +344,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     now.modemLines = ((how & 0x10) ? kCarrier : 0) | ((how & 0x20) ? kDsr : 0);
     if (how & 0x40) now.failing.insert("modemStatus");
     now.tick = first.tick;
-    const std::optional<DeviceIdentity> identityNow = identityFrom(what);
+    const std::optional<DeviceIdentity> identityNow =
+        identityFrom((what & 3) | ((what >> 2) & 0x0C));
     std::string arriving;
     for (int n = ((what >> 2) & 3) + 1; n > 0; --n) {
       arriving.push_back(static_cast<char>(input.next()));
@@ -363,7 +368,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!connected) {
       // A paced try at the device the channel was first opened on, and only that one.
       expected.push_back("sleep 500");
-      ok = original.reopenable && identityNow && *identityNow == original;
+      if (identityNow) {
+        const bool sameHardware = original.reopenable && identityNow->reopenable &&
+                                  identityNow->description == original.description;
+        const bool linkMadeAgain = original.link.size() > 0 && identityNow->link.size() > 0 &&
+                                   identityNow->link != original.link;
+        ok = sameHardware || linkMadeAgain;
+      } else {
+        ok = false;
+      }
       if (ok) {
         const IoResult configured = model.openAndConfigure(expected, now);
         ok = configured == IoResult::Ok && model.lineWait(expected, now);

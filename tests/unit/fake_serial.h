@@ -37,7 +37,7 @@ struct FakePort {
   bool readShowsGone = false;
   std::uint32_t readError = 5;
   // What the name leads to now; nullopt while nothing is there.
-  std::optional<link::DeviceIdentity> identity = link::DeviceIdentity{true, "fake device"};
+  std::optional<link::DeviceIdentity> identity = link::DeviceIdentity{true, "fake device", ""};
   // This many opens fail before the next one succeeds.
   int opensToRefuse = 0;
 

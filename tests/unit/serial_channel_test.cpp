@@ -344,15 +344,29 @@ TEST_F(SerialChannelTest, OnlyTheDeviceFirstOpenedIsOpenedAgain) {
     std::optional<DeviceIdentity> later;
     bool reopened;
   };
-  const DeviceIdentity adapterA{true, "usb 0403:6001 serial A"};
-  const DeviceIdentity adapterB{true, "usb 0403:6001 serial B"};
-  const DeviceIdentity noHardware{false, "no hardware"};
+  const DeviceIdentity adapterA{true, "usb 0403:6001 serial A", ""};
+  const DeviceIdentity adapterB{true, "usb 0403:6001 serial B", ""};
+  const DeviceIdentity noHardware{false, "no hardware", ""};
+  // The same through a link: the one first seen, or one removed and made again.
+  const auto through = [](DeviceIdentity device, const char* link) {
+    device.link = link;
+    return device;
+  };
   const Case cases[] = {
       {"the same adapter again", adapterA, adapterA, true},
       {"another adapter under the name", adapterA, adapterB, false},
       {"nothing under the name yet", adapterA, std::nullopt, false},
       {"a pseudo-terminal's number handed on", noHardware, noHardware, false},
       {"a name that told nothing at the first open", std::nullopt, adapterA, false},
+      {"a link left in place, its pty's number handed on", through(noHardware, "link 1"),
+       through(noHardware, "link 1"), false},
+      {"a link left in place, another adapter behind it", through(adapterA, "link 1"),
+       through(adapterB, "link 1"), false},
+      {"a link left in place, the same adapter behind it", through(adapterA, "link 1"),
+       through(adapterA, "link 1"), true},
+      {"a link made again towards a new pty", through(noHardware, "link 1"),
+       through(noHardware, "link 2"), true},
+      {"a device file where a link was", through(noHardware, "link 1"), noHardware, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -189,6 +189,32 @@ TEST_F(SerialPosixPty, APortAnotherProgramHoldsIsRefusedBeforeAnythingAboutItCha
   EXPECT_EQ(flock(observer_, LOCK_EX | LOCK_NB), 0);
 }
 
+TEST_F(SerialPosixPty, ClosingPutsTheTerminalBackAsItWasFound) {
+  // Left in cooked mode at 9600 bit/s by a terminal program.
+  termios found{};
+  ASSERT_EQ(tcgetattr(observer_, &found), 0);
+  found.c_lflag |= ICANON | ECHO;
+  cfsetispeed(&found, B9600);
+  cfsetospeed(&found, B9600);
+  ASSERT_EQ(tcsetattr(observer_, TCSANOW, &found), 0);
+  ASSERT_EQ(tcgetattr(observer_, &found), 0);
+
+  ASSERT_EQ(openSerial(table, 2, "COM1:" + std::string(kPortSettings), systemSerialPlatform(),
+                       &slavePath_),
+            IoResult::Ok);
+  termios open{};
+  ASSERT_EQ(tcgetattr(observer_, &open), 0);
+  EXPECT_EQ(cfgetospeed(&open), B600);
+  EXPECT_EQ(open.c_lflag & ICANON, 0u);
+  ASSERT_EQ(table.closeChannel(2), IoResult::Ok);
+  termios after{};
+  ASSERT_EQ(tcgetattr(observer_, &after), 0);
+  EXPECT_EQ(cfgetospeed(&after), B9600);
+  EXPECT_EQ(after.c_lflag, found.c_lflag);
+  EXPECT_EQ(after.c_iflag, found.c_iflag);
+  EXPECT_EQ(after.c_cflag, found.c_cflag);
+}
+
 TEST(SerialPosix, OnlyErrorsOfARemovedDeviceMeanItHasGone) {
   for (int error : {EIO, ENXIO, ENODEV}) EXPECT_TRUE(readErrorMeansDeviceGone(error)) << error;
   for (int error : {0, EAGAIN, EINTR, EINVAL, EBADF, ENOMEM}) {
@@ -414,7 +440,7 @@ class FakeSysfs {
 TEST(SerialPosixIdentity, WhatANameLeadsToDecidesWhetherAReopenMayTakeIt) {
   FakeSysfs sys;
   // Nothing in sysfs behind the device: no hardware to recognise it by.
-  EXPECT_EQ(identifyDevice("/dev/null", sys.root()), (DeviceIdentity{false, "no hardware"}));
+  EXPECT_EQ(identifyDevice("/dev/null", sys.root()), (DeviceIdentity{false, "no hardware", ""}));
 
   // A USB adapter: its place and its USB attributes.
   sys.place("pci0000:00/usb1/1-2/1-2:1.0/ttyUSB0", "A7004Xyz", true);
@@ -438,15 +464,27 @@ TEST(SerialPosixIdentity, WhatANameLeadsToDecidesWhetherAReopenMayTakeIt) {
   EXPECT_TRUE(builtIn->description.ends_with("pnp0/00:00/00:00:0/00:00:0.0"))
       << builtIn->description;
 
-  // A symbolic link is the user's own stable name, whatever it leads to now.
+  // A symbolic link is what it leads to, and the link itself.
   const std::filesystem::path link = sys.path("by-id-link");
   std::filesystem::create_symlink("/dev/null", link);
   const std::optional<DeviceIdentity> named = identifyDevice(link.string(), sys.root());
   ASSERT_TRUE(named);
   EXPECT_TRUE(named->reopenable);
+  EXPECT_EQ(named->description, identifyDevice("/dev/null", sys.root())->description);
+  EXPECT_FALSE(named->link.empty());
+  // Left in place, it stays the same link whatever comes to be behind it; made again (as udev
+  // does on a replug), it is another, and is believed wherever it now leads.
+  EXPECT_EQ(identifyDevice(link.string(), sys.root())->link, named->link);
   std::filesystem::remove(link);
   std::filesystem::create_symlink("/dev/zero", link);
-  EXPECT_EQ(identifyDevice(link.string(), sys.root()), named);
+  const std::optional<DeviceIdentity> remade = identifyDevice(link.string(), sys.root());
+  ASSERT_TRUE(remade);
+  EXPECT_NE(remade->link, named->link);
+  EXPECT_TRUE(sameDevice(*named, *remade));
+  // A link that leads nowhere has nothing under it yet.
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(sys.path("missing"), link);
+  EXPECT_EQ(identifyDevice(link.string(), sys.root()), std::nullopt);
 
   // Nothing under the name yet; and a plain file, which no reopen may take.
   EXPECT_EQ(identifyDevice(sys.path("missing").string(), sys.root()), std::nullopt);
