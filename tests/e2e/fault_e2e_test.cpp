@@ -191,30 +191,11 @@ TEST(E2eFaults, APtyNumberHandedOnIsNotOpenedAgain) {
     const std::vector<std::string> files = engine.openFiles();
     return std::find(files.begin(), files.end(), path) != files.end();
   };
-  const auto deadline = std::chrono::steady_clock::now() + replyAllowance(kReplyTimeout);
-  while (holds() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
-  ASSERT_FALSE(holds()) << "the engine kept the hung-up terminal";
+  ASSERT_TRUE(waitUntilLetGo(engine, path, kReplyTimeout))
+      << "the engine kept the hung-up terminal";
 
-  // Another program's terminal gets the same number. The kernel hands out the lowest free
-  // one: lower ones are held until it comes, higher ones (the number is someone else's for a
-  // moment, as other tests make ptys too) are given back and the next try comes a little later.
-  const auto number = [](const std::string& pts) {
-    return std::stoi(pts.substr(pts.rfind('/') + 1));
-  };
-  std::vector<std::unique_ptr<FakeChessComputer>> lower;
-  std::unique_ptr<FakeChessComputer> stranger;
-  const auto giveUp = std::chrono::steady_clock::now() + 10s;
-  while (!stranger && std::chrono::steady_clock::now() < giveUp) {
-    auto next = std::make_unique<FakeChessComputer>();
-    if (!next->ok()) break;
-    if (next->devicePath() == path) {
-      stranger = std::move(next);
-    } else if (number(next->devicePath()) < number(path)) {
-      lower.push_back(std::move(next));
-    } else {
-      std::this_thread::sleep_for(10ms);
-    }
-  }
+  // Another program's terminal gets the same number.
+  std::unique_ptr<FakeChessComputer> stranger = ptyWithNumberOf(path, 10s);
   if (!stranger) GTEST_SKIP() << "the kernel did not hand " << path << " out again";
   stranger->print("12 e2-e4 e7-e5\r\n");  // keystrokes that look like a move line
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -104,6 +105,38 @@ std::optional<int> Child::terminate(Millis timeout) {
 
 int FakeChessComputer::waitForUnreadBytes(int count, Millis timeout) const {
   return PtyPair::waitForUnreadBytes(count, Clock::now() + timeout);
+}
+
+std::unique_ptr<FakeChessComputer> ptyWithNumberOf(const std::string& devicePath, Millis timeout) {
+  const auto number = [](const std::string& pts) {
+    return std::stoi(pts.substr(pts.rfind('/') + 1));
+  };
+  std::vector<std::unique_ptr<FakeChessComputer>> lower;
+  const auto giveUp = Clock::now() + timeout;
+  while (Clock::now() < giveUp) {
+    auto next = std::make_unique<FakeChessComputer>();
+    if (!next->ok()) break;
+    if (next->devicePath() == devicePath) return next;
+    if (number(next->devicePath()) < number(devicePath)) {
+      lower.push_back(std::move(next));
+    } else {
+      kestrelgate::support::pauseFor(std::chrono::milliseconds(10));
+    }
+  }
+  return nullptr;
+}
+
+bool waitUntilLetGo(const Child& process, const std::string& path, Millis timeout) {
+  const auto holds = [&] {
+    const std::vector<std::string> files = process.openFiles();
+    return std::find(files.begin(), files.end(), path) != files.end();
+  };
+  const auto deadline = Clock::now() + replyAllowance(timeout);
+  while (holds()) {
+    if (Clock::now() >= deadline) return false;
+    kestrelgate::support::pauseFor(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 }  // namespace e2e

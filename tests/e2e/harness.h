@@ -6,6 +6,7 @@
 // the tests add is the engine's command line, its port under wine, and the time it is allowed.
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -127,6 +128,20 @@ class FakeChessComputer : private kestrelgate::support::PtyPair {
   // Closes both sides, as pulling the cable of a USB adapter would: the engine's open
   // terminal hangs up, and the device file goes away.
   using PtyPair::unplug;
+  // What the engine wrote to the line in the given time: nothing, ever, from a good one.
+  std::string received(Millis duration) {
+    return PtyPair::received(kestrelgate::support::Clock::now() + duration);
+  }
 };
+
+// Another program's pseudo-terminal under the number of `devicePath`, once its pty has closed:
+// the kernel hands out the lowest free number, so lower ones are held until it comes, and a
+// higher one (the number is someone else's for a moment, as other tests make ptys too) is
+// given back and the next try comes a little later. nullptr when the number did not come.
+std::unique_ptr<FakeChessComputer> ptyWithNumberOf(const std::string& devicePath, Millis timeout);
+
+// Waits until the process no longer holds `path` open; false when it still does at the
+// deadline.
+bool waitUntilLetGo(const Child& process, const std::string& path, Millis timeout);
 
 }  // namespace e2e

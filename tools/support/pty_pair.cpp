@@ -1,6 +1,7 @@
 #include "support/pty_pair.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -84,6 +85,26 @@ long PtyPair::printSome(std::string_view bytes) {
   const ssize_t n = write(master_, bytes.data(), bytes.size());
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
   return n;
+}
+
+std::string PtyPair::received(Clock::time_point deadline) {
+  std::string bytes;
+  while (master_ >= 0) {
+    pollfd p{master_, POLLIN, 0};
+    const int ready = poll(&p, 1, pollTimeout(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    // A hang-up (nobody holds the terminal side) is no byte either.
+    if (ready <= 0 || (p.revents & POLLIN) == 0) {
+      if (Clock::now() >= deadline) break;
+      pauseFor(std::chrono::milliseconds(10));
+      continue;
+    }
+    char buffer[256];
+    const ssize_t n = read(master_, buffer, sizeof buffer);
+    if (n <= 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  return bytes;
 }
 
 int PtyPair::unreadBytes() const {

@@ -46,6 +46,10 @@ class PtyPair {
   // full, -1 (errno set) on failure.
   long printSome(std::string_view bytes);
 
+  // What the reader of the terminal side has written to the line (what a chess computer would
+  // receive), collected until the deadline.
+  std::string received(Clock::time_point deadline);
+
   // Bytes waiting on the terminal side that nobody has read yet; -1 when that cannot be told
   // (the terminal side is not open).
   int unreadBytes() const;

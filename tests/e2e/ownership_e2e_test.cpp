@@ -1,0 +1,200 @@
+// The program touches nothing that is not its own: not the chess computer's line when it was
+// started without standard descriptors, not another program's terminal that a stale link leads
+// to, and not the port after a signal has ended it.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A terminal's line speed and exclusive mark, read through a descriptor of our own.
+struct TerminalState {
+  speed_t speed = 0;
+  int exclusive = -1;
+
+  friend bool operator==(const TerminalState&, const TerminalState&) = default;
+  friend void PrintTo(const TerminalState& state, std::ostream* out) {
+    *out << "speed code " << state.speed << ", exclusive " << state.exclusive;
+  }
+};
+
+std::optional<TerminalState> terminalState(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  TerminalState state;
+  termios mode{};
+  const bool ok = tcgetattr(fd, &mode) == 0 && ioctl(fd, TIOCGEXCL, &state.exclusive) == 0;
+  state.speed = cfgetospeed(&mode);
+  close(fd);
+  if (!ok) return std::nullopt;
+  return state;
+}
+
+// Sets the terminal to 9600 bit/s, a speed the program never asks for, so that a change it left
+// behind shows.
+bool setToNineSixHundred(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  termios mode{};
+  const bool ok = tcgetattr(fd, &mode) == 0 && cfsetispeed(&mode, B9600) == 0 &&
+                  cfsetospeed(&mode, B9600) == 0 && tcsetattr(fd, TCSANOW, &mode) == 0;
+  close(fd);
+  return ok;
+}
+
+// The engine started with one of its standard descriptors closed, as `kestrelgate PORT >&-`.
+std::vector<std::string> withClosed(int fd, const std::vector<std::string>& command) {
+  std::vector<std::string> wrapped{"sh", "-c", "exec \"$0\" \"$@\" " + std::to_string(fd) + ">&-"};
+  wrapped.insert(wrapped.end(), command.begin(), command.end());
+  return wrapped;
+}
+
+TEST(E2eOwnership, AClosedStandardDescriptorNeverBecomesThePort) {
+  if (underWine()) GTEST_SKIP() << "Windows hands out no handle in the place of a missing one";
+  struct Case {
+    const char* what;
+    int closed;
+  };
+  for (const Case& c : {Case{"standard output closed", 1}, Case{"standard input closed", 0}}) {
+    SCOPED_TRACE(c.what);
+    FakeChessComputer chessComputer;
+    if (!chessComputer.ok()) GTEST_SKIP() << "no pseudo-terminal for the engine";
+    // What the chess computer printed before: read as commands, it would be answered.
+    chessComputer.print("uci\r\nisready\r\n");
+    Child engine(withClosed(c.closed, engineCommand({chessComputer.devicePath()})));
+    ASSERT_TRUE(engine.running());
+    // With its output gone the engine talks to nobody, as when a GUI has gone; with its input
+    // gone it ends at once. Either way the chess computer's line hears nothing.
+    engine.sendLine("uci");
+    engine.sendLine("isready");
+    chessComputer.print("12 e2-e4 e7-e5\r\n");
+    engine.sendLine("go");
+    engine.closeInput();
+    EXPECT_EQ(engine.waitExit(), 0);
+    EXPECT_EQ(engine.output(), "");
+    EXPECT_EQ(chessComputer.received(300ms), "");
+  }
+}
+
+// A link the user (or a simulator that died) left in place outlives the pseudo-terminal it led
+// to, and the terminal's number goes to the next program that asks for one. The waiting
+// engine must not take that terminal, or change it; a link made again is the user saying where
+// the chess computer now is.
+TEST(E2eOwnership, ALinkLeftInPlaceIsNotFollowedButOneMadeAgainIs) {
+  if (underWine()) GTEST_SKIP() << "wine's ReadFile never reports a hung-up terminal";
+  auto chessComputer = std::make_unique<FakeChessComputer>();
+  if (!chessComputer->ok()) GTEST_SKIP() << "no pseudo-terminal for the engine";
+  const std::string path = chessComputer->devicePath();
+  const std::filesystem::path link =
+      std::filesystem::temp_directory_path() / ("kestrelgate-left-" + std::to_string(getpid()));
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(path, link);
+  Child engine(engineCommand({link.string()}));
+  engine.sendLine("uci");
+  ASSERT_TRUE(engine.readUntil("uciok\r\n"));
+  engine.sendLine("go");
+
+  chessComputer->unplug();  // the link stays
+  ASSERT_TRUE(waitUntilLetGo(engine, path, kReplyTimeout)) << "the engine kept the hung-up pty";
+  std::unique_ptr<FakeChessComputer> stranger = ptyWithNumberOf(path, 10s);
+  if (!stranger) GTEST_SKIP() << "the kernel did not hand " << path << " out again";
+  ASSERT_TRUE(setToNineSixHundred(path));
+  const std::optional<TerminalState> before = terminalState(path);
+  ASSERT_TRUE(before);
+  stranger->print("12 e2-e4 e7-e5\r\n");  // keystrokes that look like a move line
+
+  // Four tries at reopening go by: nothing is opened, said or changed.
+  EXPECT_EQ(engine.readFor(2000ms), "");
+  EXPECT_TRUE(waitUntilLetGo(engine, path, 0ms));
+  EXPECT_EQ(stranger->waitForUnreadBytes(16), 16);
+  EXPECT_EQ(terminalState(path), before);
+
+  // The link made again, as udev makes a by-id link on a replug: that is the device now.
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(path, link);
+  EXPECT_EQ(engine.readUntil("\r\n"), "bestmove e2e4\r\n");
+  engine.closeInput();
+  EXPECT_EQ(engine.waitExit(), 0);
+  std::filesystem::remove(link);
+}
+
+// Ended by a signal (a GUI that kills its engine, Ctrl+C on the monitor), the program still
+// takes the exclusive mark off the terminal and puts back its settings: the mark would
+// otherwise keep every other user out for as long as anyone holds the terminal open.
+TEST(E2eOwnership, ACaughtSignalLeavesThePortFreeAndAsItWasFound) {
+  if (underWine()) GTEST_SKIP() << "Windows releases a COM port with its process";
+  if (geteuid() != 0) GTEST_SKIP() << "only root can try the port as another user";
+  if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is not installed";
+  struct Case {
+    const char* program;
+    int signal;
+  };
+  for (const Case& c : {Case{KESTRELGATE_BINARY, SIGTERM}, Case{KESTRELGATE_BINARY, SIGINT},
+                        Case{MONITOR_BINARY, SIGTERM}, Case{MONITOR_BINARY, SIGINT}}) {
+    SCOPED_TRACE(std::string(c.program) + " ended by " + strsignal(c.signal));
+    FakeChessComputer chessComputer;
+    if (!chessComputer.ok()) GTEST_SKIP() << "no pseudo-terminal for the engine";
+    const std::string& path = chessComputer.devicePath();
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    ASSERT_TRUE(setToNineSixHundred(path));
+    const std::optional<TerminalState> found = terminalState(path);
+    ASSERT_TRUE(found);
+
+    Child holder({c.program, path});
+    if (c.program == std::string(KESTRELGATE_BINARY)) {
+      holder.sendLine("uci");
+      ASSERT_TRUE(holder.readUntil("uciok\r\n"));
+    } else {
+      ASSERT_TRUE(holder.readUntil("Ctrl+C ends."));
+    }
+    EXPECT_EQ(terminalState(path)->exclusive, 1);
+    ASSERT_EQ(kill(holder.pid(), c.signal), 0);
+    EXPECT_EQ(holder.waitExit(), -1);  // ended by the signal, as without a handler
+    EXPECT_EQ(terminalState(path), found);
+
+    // Another user opens the port at once.
+    Child user({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                KESTRELGATE_BINARY, path});
+    user.sendLine("uci");
+    EXPECT_TRUE(user.readUntil("uciok\r\n")) << user.unread();
+    user.sendLine("quit");
+    EXPECT_EQ(user.waitExit(), 0);
+  }
+}
+
+TEST(E2eOwnership, TheSimulatorTakesItsLinkAwayOnEverySignalItCanCatch) {
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+    SCOPED_TRACE(strsignal(signal));
+    const std::filesystem::path link = std::filesystem::temp_directory_path() /
+                                       ("kestrelgate-sim-link-" + std::to_string(getpid()));
+    Child simulator(simulatorCommand({"--fast", "--link", link.string(), "--linger", "-1",
+                                      transcriptPath("scholars-mate.txt")}));
+    ASSERT_TRUE(simulator.readUntil("done\n"));
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    ASSERT_EQ(kill(simulator.pid(), signal), 0);
+    EXPECT_EQ(simulator.waitExit(), 0);
+    EXPECT_FALSE(std::filesystem::is_symlink(link));
+  }
+}
+
+}  // namespace
+}  // namespace e2e
