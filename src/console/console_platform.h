@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "console/wait.h"
+
 namespace kestrelgate::console {
 
 // The console window as the screen buffer reports it. All zero for a pipe or a file.
@@ -59,6 +61,11 @@ class ConsolePlatform {
   // input has closed it: the GUI has gone. Unread input does not end the wait, and where the
   // input cannot tell (a file, a console) the wait simply runs out.
   virtual bool waitForInputHangUp(std::uint32_t milliseconds) = 0;
+
+  // Ready once nobody reads standard output any more: the GUI has gone (a script that has only
+  // closed our input still reads the answers). Never ready where the output cannot tell (a
+  // file, the null device).
+  virtual Waitable outputGone() = 0;
 };
 
 // A C runtime stream read as a text-mode line source (defined by the backend file).

@@ -67,6 +67,8 @@ class PosixConsole final : public ConsolePlatform {
 
   InputStream& standardInput() override { return stdin_; }
 
+  Waitable outputGone() override { return {STDOUT_FILENO, Waitable::Kind::Gone}; }
+
   bool waitForInputHangUp(std::uint32_t milliseconds) override {
     // No events asked for: poll then reports only a hang-up or an error, so waiting input
     // does not end the wait early. A pipe whose writer has closed reports POLLHUP; a closed

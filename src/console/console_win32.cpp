@@ -143,6 +143,25 @@ class Win32Console final : public ConsolePlatform {
 
   InputStream& standardInput() override { return stdin_; }
 
+  // A pipe's writing end cannot be waited on for its reader going away, but the process that
+  // made the pipe can: the GUI, which keeps the reading end. Once it has ended, nobody reads our
+  // output any more. Where that process cannot be told (a console, a file, a pipe wine makes of
+  // a Unix one), the output is never seen to go.
+  Waitable outputGone() override {
+    if (!guiLooked_) {
+      guiLooked_ = true;
+      const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+      ULONG maker = 0;
+      if (output != nullptr && output != INVALID_HANDLE_VALUE &&
+          GetFileType(output) == FILE_TYPE_PIPE && GetNamedPipeServerProcessId(output, &maker) &&
+          maker != 0 && maker != GetCurrentProcessId()) {
+        gui_ = OpenProcess(SYNCHRONIZE, FALSE, maker);
+      }
+    }
+    if (gui_ == nullptr) return {};
+    return {reinterpret_cast<std::intptr_t>(gui_), Waitable::Kind::Object};
+  }
+
   bool waitForInputHangUp(std::uint32_t milliseconds) override {
     // Only a pipe can say that its writer has gone: PeekNamedPipe then fails with
     // ERROR_BROKEN_PIPE once the bytes still in it have been read.
@@ -161,6 +180,8 @@ class Win32Console final : public ConsolePlatform {
  private:
   HANDLE input_ = nullptr;
   HANDLE output_ = nullptr;
+  bool guiLooked_ = false;
+  HANDLE gui_ = nullptr;
   Win32ScreenBuffer screen_;
   ScreenRenderer renderer_{screen_};
   TextStream stdin_{stdin};

@@ -27,6 +27,7 @@ namespace {
 
 using kestrelgate::console::ConsolePlatform;
 using kestrelgate::console::ConsoleWindow;
+using kestrelgate::console::Waitable;
 
 [[noreturn]] void differ(const std::string& what) {
   std::fprintf(stderr, "model: %s\n", what.c_str());
@@ -84,6 +85,7 @@ class ScriptedConsole final : public ConsolePlatform {
   kestrelgate::console::ScreenWriter* screenWriter() override { return &screen; }
   kestrelgate::console::InputStream& standardInput() override { return input; }
   bool waitForInputHangUp(std::uint32_t) override { return false; }
+  Waitable outputGone() override { return {}; }
 
   bool isConsole = false;
   ConsoleWindow window;

@@ -32,6 +32,7 @@ class RecordingConsole final : public ConsolePlatform {
   ScreenWriter* screenWriter() override { return screen; }
   InputStream& standardInput() override { return input; }
   bool waitForInputHangUp(std::uint32_t) override { return false; }
+  Waitable outputGone() override { return {}; }
 
   int handleFetches = 0;
   bool isConsole = false;
