@@ -133,7 +133,7 @@ bool SerialChannel::reopen() {
   // DTR, and its bytes are not the chess computer's.
   const std::optional<DeviceIdentity> now = platform_.identify(devicePath_);
   if (!now || !sameDevice(identity_, *now)) return false;
-  std::unique_ptr<SerialDevice> device = platform_.open(devicePath_);
+  std::unique_ptr<SerialDevice> device = platform_.open(devicePath_).device;
   if (!device) return false;
   // The same steps as the first open, so the chess computer finds the line as it was.
   if (configure(*device, spec_) != IoResult::Ok ||
@@ -204,14 +204,22 @@ IoResult SerialChannel::writeWide(const char* data, std::uint32_t units) {
   return writeBytes(data, units * 2);
 }
 
+console::Waitable SerialChannel::readable() {
+  if (!device_) return {-1, console::Waitable::Kind::Always};
+  return device_->readable();
+}
+
 int SerialChannel::endTest() {
   std::uint32_t count = 0;
   if (bytesWaiting(count) != IoResult::Ok) return -1;
   return count == 0 ? 1 : 0;
 }
 
-IoResult openSerial(console::ChannelTable& table, int channel, std::string_view specText,
-                    SerialPlatform& platform, const std::string* devicePath) {
+namespace {
+
+IoResult openAndConfigure(console::ChannelTable& table, int channel, std::string_view specText,
+                          SerialPlatform& platform, const std::string* devicePath,
+                          OpenReport& report) {
   if (table.checkFree(channel) != IoResult::Ok) return IoResult::IllegalRequest;
 
   PortSpec spec;
@@ -224,8 +232,13 @@ IoResult openSerial(console::ChannelTable& table, int channel, std::string_view 
       devicePath != nullptr ? *devicePath : platform.devicePath(spec.portNumber);
   // What the name leads to is taken before the open, as it is before every reopen.
   DeviceIdentity identity = platform.identify(path).value_or(DeviceIdentity{});
-  std::unique_ptr<SerialDevice> device = platform.open(path);
-  if (!device) return IoResult::OpenFailed;
+  OpenOutcome opened = platform.open(path);
+  std::unique_ptr<SerialDevice> device = std::move(opened.device);
+  if (!device) {
+    report.failure = opened.failure;
+    report.error = opened.error;
+    return IoResult::OpenFailed;
+  }
 
   IoResult result = configure(*device, spec);
   // The line wait runs whatever the configuration gave, and its failure outranks that result.
@@ -239,6 +252,16 @@ IoResult openSerial(console::ChannelTable& table, int channel, std::string_view 
   return table.install(
       channel, std::make_unique<SerialChannel>(platform, std::move(device), portNumber, spec, path,
                                                std::move(identity)));
+}
+
+}  // namespace
+
+IoResult openSerial(console::ChannelTable& table, int channel, std::string_view specText,
+                    SerialPlatform& platform, const std::string* devicePath, OpenReport* report) {
+  OpenReport made;
+  made.result = openAndConfigure(table, channel, specText, platform, devicePath, made);
+  if (report != nullptr) *report = made;
+  return made.result;
 }
 
 std::string SerialChannel::readChars(std::uint32_t count) {

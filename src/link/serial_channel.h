@@ -34,6 +34,10 @@ class SerialChannel final : public console::Channel {
   // 1 when no byte is waiting, 0 when some are, -1 when the count cannot be read.
   int endTest();
 
+  // Ready when a read will not block. While the device is away, at once: the read then makes
+  // the paced try at opening it again.
+  console::Waitable readable();
+
   std::uint32_t portNumber() const { return portNumber_; }
   const PortSpec& spec() const { return spec_; }
   // False from the read that showed the device gone until it has been opened again.
@@ -60,10 +64,20 @@ inline constexpr std::uint32_t kReopenInterval = 500;
 bool waitForLines(SerialDevice& device, SerialPlatform& platform, std::uint32_t carrierLimit,
                   std::uint32_t dsrLimit);
 
+// What an open came to, for a caller that has to tell why a port would not open (the program
+// only says "Cannot initialise comport"; the monitor explains).
+struct OpenReport {
+  console::IoResult result = console::IoResult::Ok;
+  OpenFailure failure = OpenFailure::None;  // for OpenFailed: why the device would not open
+  std::uint32_t error = 0;                  // the system's error code with it
+};
+
 // Opens and configures a port into a free slot of the table. With a devicePath the port name
-// only selects the settings, and the given device file is opened instead.
+// only selects the settings, and the given device file is opened instead. The report, when
+// asked for, says what the result came from.
 console::IoResult openSerial(console::ChannelTable& table, int channel, std::string_view specText,
-                             SerialPlatform& platform, const std::string* devicePath = nullptr);
+                             SerialPlatform& platform, const std::string* devicePath = nullptr,
+                             OpenReport* report = nullptr);
 
 // One read request of up to `count` bytes on a channel of the table; empty when nothing
 // arrived, the read failed or the slot holds no serial channel.

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "console/wait.h"
 #include "link/port_spec.h"
 
 namespace kestrelgate::link {
@@ -98,6 +99,9 @@ bool sameDevice(const DeviceIdentity& first, const DeviceIdentity& now);
 class SerialDevice {
  public:
   virtual ~SerialDevice() = default;
+  // Ready when a read will not block; Always where the platform cannot wait on the port
+  // without reading it.
+  virtual console::Waitable readable() = 0;
   virtual bool getProperties(CommProperties& properties) = 0;
   virtual bool setupQueues(std::uint32_t receiveSize, std::uint32_t transmitSize) = 0;
   virtual bool getTimeouts(CommTimeouts& timeouts) = 0;
@@ -118,6 +122,22 @@ class SerialDevice {
 // device has gone rather than a passing fault.
 bool readErrorMeansDeviceGone(std::uint32_t error);
 
+// Why a port would not open, as far as the platform can tell.
+enum class OpenFailure : std::uint8_t {
+  None,               // it opened
+  NoDevice,           // nothing is under the name
+  NoPermission,       // this user may not use it
+  HeldByKestrelgate,  // another Kestrelgate on the same device holds it
+  HeldByOther,        // another program holds it
+  Refused,            // the system refused it for another reason (the error code says which)
+};
+
+struct OpenOutcome {
+  std::unique_ptr<SerialDevice> device;  // the open port, or nullptr
+  OpenFailure failure = OpenFailure::None;
+  std::uint32_t error = 0;  // the system's error code (errno, or a Win32 error)
+};
+
 // Opening ports, naming them, and the clock of the line waits.
 class SerialPlatform {
  public:
@@ -127,8 +147,8 @@ class SerialPlatform {
   virtual std::string devicePath(std::uint32_t specPortNumber) = 0;
   // What is under the name now; nullopt while nothing is.
   virtual std::optional<DeviceIdentity> identify(const std::string& path) = 0;
-  // nullptr when the device cannot be opened, or another program holds it.
-  virtual std::unique_ptr<SerialDevice> open(const std::string& path) = 0;
+  // The open port, or why it would not open.
+  virtual OpenOutcome open(const std::string& path) = 0;
   // A millisecond clock; only differences count, compared as unsigned 32-bit numbers.
   virtual std::uint32_t milliseconds() = 0;
   // Waits, using no CPU, before the next try at opening a device that has gone.

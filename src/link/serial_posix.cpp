@@ -26,6 +26,7 @@
 
 #include "link/device_identity_posix.h"
 #include "link/held_ports_posix.h"
+#include "link/port_share_posix.h"
 #include "link/serial_device.h"
 #include "link/termios_settings_posix.h"
 
@@ -46,6 +47,8 @@ class PosixSerialDevice final : public SerialDevice {
 
   PosixSerialDevice(const PosixSerialDevice&) = delete;
   PosixSerialDevice& operator=(const PosixSerialDevice&) = delete;
+
+  console::Waitable readable() override { return {fd_, console::Waitable::Kind::Input}; }
 
   // A tty driver reports no queue sizes and takes none.
   bool getProperties(CommProperties& properties) override {
@@ -184,6 +187,34 @@ class PosixSerialDevice final : public SerialDevice {
 };
 
 class PosixSerialPlatform final : public SerialPlatform {
+ private:
+  // An open that failed with `error`, and what that means.
+  static OpenOutcome failed(const std::string& path, int error) {
+    OpenOutcome outcome;
+    outcome.error = static_cast<std::uint32_t>(error);
+    switch (error) {
+      case ENOENT:
+      case ENOTDIR:
+      case ENXIO:
+      case ENODEV:
+        outcome.failure = OpenFailure::NoDevice;
+        break;
+      case EACCES:
+      case EPERM:
+        outcome.failure = OpenFailure::NoPermission;
+        break;
+      case EBUSY:
+        // Held: by the Kestrelgate that has the device's meeting point, if one has.
+        outcome.failure =
+            meetingPointTaken(path) ? OpenFailure::HeldByKestrelgate : OpenFailure::HeldByOther;
+        break;
+      default:
+        outcome.failure = OpenFailure::Refused;
+        break;
+    }
+    return outcome;
+  }
+
  public:
   // COMn is /dev/ttyS(n-1), the numbering Cygwin uses; a name without a number is COM1.
   std::string devicePath(std::uint32_t specPortNumber) override {
@@ -195,18 +226,19 @@ class PosixSerialPlatform final : public SerialPlatform {
     return identifyDevice(path, "/sys");
   }
 
-  std::unique_ptr<SerialDevice> open(const std::string& path) override {
+  OpenOutcome open(const std::string& path) override {
     // O_NONBLOCK only for the open itself: without it, opening a port whose CLOCAL is still off
     // waits for carrier. It is cleared at once, since every read and write must block.
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return nullptr;
+    if (fd < 0) return failed(path, errno);
     // One port, one reader: two programs reading one line would each get part of every move.
     // Serial tools agree among themselves with an exclusive flock on the device; it is taken
     // before anything about the port changes, so a port that another program holds keeps its
     // settings. TIOCEXCL then keeps out programs that do not lock (except root's).
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno == EWOULDBLOCK ? EBUSY : errno;
       ::close(fd);
-      return nullptr;
+      return failed(path, error);
     }
     // The settings as we found them, to be put back at close, or when a signal ends us.
     termios found{};
@@ -214,10 +246,11 @@ class PosixSerialPlatform final : public SerialPlatform {
     (void)ioctl(fd, TIOCEXCL);
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      const int error = errno;
       releasePort(held);
-      return nullptr;
+      return failed(path, error);
     }
-    return std::make_unique<PosixSerialDevice>(fd, held);
+    return {std::make_unique<PosixSerialDevice>(fd, held), OpenFailure::None, 0};
   }
 
   void sleep(std::uint32_t milliseconds) override {

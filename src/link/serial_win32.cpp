@@ -8,6 +8,7 @@
 #include <string>
 
 #include "link/dcb_settings_win32.h"
+#include "link/port_share_win32.h"
 #include "link/serial_device.h"
 
 namespace kestrelgate::link {
@@ -20,6 +21,9 @@ class Win32SerialDevice final : public SerialDevice {
 
   Win32SerialDevice(const Win32SerialDevice&) = delete;
   Win32SerialDevice& operator=(const Win32SerialDevice&) = delete;
+
+  // A port opened for synchronous I/O is no wait object: the read itself waits.
+  console::Waitable readable() override { return {-1, console::Waitable::Kind::Always}; }
 
   bool getProperties(CommProperties& properties) override {
     COMMPROP prop{};
@@ -147,12 +151,33 @@ class Win32SerialPlatform final : public SerialPlatform {
     return DeviceIdentity{true, "the name " + path, ""};
   }
 
-  std::unique_ptr<SerialDevice> open(const std::string& path) override {
+  OpenOutcome open(const std::string& path) override {
     HANDLE handle =
         CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    return std::make_unique<Win32SerialDevice>(handle);
+    if (handle == INVALID_HANDLE_VALUE) {
+      OpenOutcome outcome;
+      outcome.error = GetLastError();
+      switch (outcome.error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_BAD_PATHNAME:
+        case ERROR_INVALID_NAME:
+          outcome.failure = OpenFailure::NoDevice;
+          break;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+          // A COM port in use by another program refuses with "access denied".
+          outcome.failure =
+              meetingPointTaken(path) ? OpenFailure::HeldByKestrelgate : OpenFailure::HeldByOther;
+          break;
+        default:
+          outcome.failure = OpenFailure::Refused;
+          break;
+      }
+      return outcome;
+    }
+    return {std::make_unique<Win32SerialDevice>(handle), OpenFailure::None, 0};
   }
 
   void sleep(std::uint32_t milliseconds) override { Sleep(milliseconds); }

@@ -40,6 +40,9 @@ struct FakePort {
   std::optional<link::DeviceIdentity> identity = link::DeviceIdentity{true, "fake device", ""};
   // This many opens fail before the next one succeeds.
   int opensToRefuse = 0;
+  // Why a failing open says it failed.
+  link::OpenFailure openFailure = link::OpenFailure::NoDevice;
+  std::uint32_t openError = 2;
 
   // The clock advances by this much on every reading of it.
   std::uint32_t now = 0;
@@ -67,6 +70,9 @@ struct FakePort {
 class FakeDevice final : public link::SerialDevice {
  public:
   explicit FakeDevice(FakePort& port) : port_(port) {}
+
+  // Not a request to the port: not recorded among the calls.
+  console::Waitable readable() override { return {-1, console::Waitable::Kind::Always}; }
 
   bool getProperties(link::CommProperties& properties) override {
     port_.calls.push_back("getProperties");
@@ -153,14 +159,14 @@ class FakePlatform final : public link::SerialPlatform {
   std::optional<link::DeviceIdentity> identify(const std::string&) override {
     return port.identity;
   }
-  std::unique_ptr<link::SerialDevice> open(const std::string& path) override {
+  link::OpenOutcome open(const std::string& path) override {
     port.calls.push_back("open " + path);
-    if (port.fails("open")) return nullptr;
+    if (port.fails("open")) return {nullptr, port.openFailure, port.openError};
     if (port.opensToRefuse > 0) {
       --port.opensToRefuse;
-      return nullptr;
+      return {nullptr, port.openFailure, port.openError};
     }
-    return std::make_unique<FakeDevice>(port);
+    return {std::make_unique<FakeDevice>(port), link::OpenFailure::None, 0};
   }
   void sleep(std::uint32_t milliseconds) override {
     port.calls.push_back("sleep " + std::to_string(milliseconds));

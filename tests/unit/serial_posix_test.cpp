@@ -55,7 +55,7 @@ class SerialPosixPty : public ::testing::Test {
   }
 
   std::unique_ptr<SerialDevice> openConfigured() {
-    std::unique_ptr<SerialDevice> device = systemSerialPlatform().open(slavePath_);
+    std::unique_ptr<SerialDevice> device = systemSerialPlatform().open(slavePath_).device;
     if (!device || !device->getState()) return nullptr;
     LineSettings settings;
     settings.speed = 600;
@@ -177,7 +177,7 @@ TEST_F(SerialPosixPty, APortAnotherProgramHoldsIsRefusedBeforeAnythingAboutItCha
   // open is refused, and the terminal is marked exclusive until the channel closes it.
   ASSERT_EQ(flock(observer_, LOCK_UN), 0);
   ASSERT_EQ(openSerial(table, 2, fixed, systemSerialPlatform(), &slavePath_), IoResult::Ok);
-  EXPECT_EQ(systemSerialPlatform().open(slavePath_), nullptr);
+  EXPECT_EQ(systemSerialPlatform().open(slavePath_).device, nullptr);
   EXPECT_NE(flock(observer_, LOCK_EX | LOCK_NB), 0);
   int exclusive = 0;
   ASSERT_EQ(ioctl(observer_, TIOCGEXCL, &exclusive), 0);
@@ -367,7 +367,7 @@ TEST(SerialPosixTermios, EachSettingHasItsFlagsAndWhatTermiosCannotRenderIsRefus
 }
 
 TEST_F(SerialPosixPty, SettingsTermiosCannotRenderAreRefused) {
-  std::unique_ptr<SerialDevice> device = systemSerialPlatform().open(slavePath_);
+  std::unique_ptr<SerialDevice> device = systemSerialPlatform().open(slavePath_).device;
   ASSERT_NE(device, nullptr);
   ASSERT_TRUE(device->getState());
   LineSettings base;
@@ -506,7 +506,7 @@ TEST(SerialPosix, PortNumbersMapToTtyS) {
   EXPECT_EQ(platform.devicePath(2), "/dev/ttyS1");
   EXPECT_EQ(platform.devicePath(12), "/dev/ttyS11");
   EXPECT_TRUE(acceptsDevicePaths());
-  EXPECT_EQ(platform.open("/nonexistent/serial-port"), nullptr);
+  EXPECT_EQ(platform.open("/nonexistent/serial-port").device, nullptr);
 }
 
 TEST(SerialPosix, AMissingDeviceGivesOpenFailed) {

@@ -24,8 +24,8 @@ TEST(SerialWin32, PortNumbersNameDosDevicesBelowTenAndTheDeviceNamespaceFromTenO
 }
 
 TEST(SerialWin32, APortThatDoesNotExistCannotBeOpened) {
-  EXPECT_EQ(systemSerialPlatform().open("\\\\.\\COM249"), nullptr);
-  EXPECT_EQ(systemSerialPlatform().open("NOSUCHPORT"), nullptr);
+  EXPECT_EQ(systemSerialPlatform().open("\\\\.\\COM249").device, nullptr);
+  EXPECT_EQ(systemSerialPlatform().open("NOSUCHPORT").device, nullptr);
 }
 
 TEST(SerialWin32, OnlyTheErrorsOfARemovedDeviceMeanItHasGone) {

@@ -246,9 +246,10 @@ int main(int argc, char** argv) {
   const uci::PortChoice choice = uci::choosePort(port);
   link::SerialPlatform& platform = link::systemSerialPlatform();
   console::ChannelTable channels;
+  link::OpenReport report;
   if (link::openSerial(channels, 2, choice.specText, platform,
-                       choice.devicePath ? &*choice.devicePath : nullptr) !=
-      console::IoResult::Ok) {
+                       choice.devicePath ? &*choice.devicePath : nullptr,
+                       &report) != console::IoResult::Ok) {
     link::PortSpec spec;
     std::string path = choice.devicePath.value_or("");
     if (path.empty() && link::parsePortSpec(choice.specText, spec) == console::IoResult::Ok) {
@@ -262,7 +263,16 @@ int main(int argc, char** argv) {
       return 1;
     }
     std::printf("kestrelgate-monitor: cannot open %s as kestrelgate would.\n", path.c_str());
-    for (const std::string& line : monitor::explainOpenFailure(path)) {
+    if (report.result != console::IoResult::OpenFailed) {
+      // It opened, but would not take the line settings.
+      std::printf(report.result == console::IoResult::QueryFailed
+                      ? "  %s is no serial port: it has no line settings to read.\n"
+                      : "  %s refused the settings (600 bit/s, 8 data bits, no parity, 1 stop"
+                        " bit).\n",
+                  path.c_str());
+      return 1;
+    }
+    for (const std::string& line : monitor::explainOpenFailure(path, report)) {
       std::printf("  %s\n", line.c_str());
     }
     return 1;

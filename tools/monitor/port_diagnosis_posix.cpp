@@ -1,11 +1,8 @@
 // Why a device file will not open as kestrelgate's port, on Linux: the system's reason (errno)
 // and what usually helps.
-#include <fcntl.h>
 #include <grp.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -93,39 +90,36 @@ void addHolderHelp(const std::string& path, std::vector<std::string>& lines) {
   const std::vector<std::string> seen = holders(path);
   for (const std::string& holder : seen) lines.push_back("held by " + holder);
   lines.push_back("Find the program with: fuser -v " + path + "   (or: lsof " + path + ")");
-  lines.push_back(
-      "Often it is a kestrelgate left waiting for a move by a GUI that was closed; it"
-      " ends when the chess computer prints its move, or end it.");
 }
 
 }  // namespace
 
-std::vector<std::string> explainOpenFailure(const std::string& path) {
+std::vector<std::string> explainOpenFailure(const std::string& path,
+                                            const link::OpenReport& report) {
   std::vector<std::string> lines;
-  struct stat entry {};
-  if (stat(path.c_str(), &entry) != 0) {
-    const int error = errno;
-    lines.push_back("No such device: " + path + " (" + reason(error) + ").");
-    const std::vector<std::string> devices = serialDevices();
-    if (devices.empty()) {
-      lines.push_back(
-          "No USB serial adapter is plugged in here (nothing in /dev/serial/by-id,"
-          " no /dev/ttyUSB* or /dev/ttyACM*).");
-    } else {
-      lines.push_back("Serial devices there are:");
-      for (const std::string& device : devices) lines.push_back("  " + device);
-      lines.push_back("Give the /dev/serial/by-id/ name: it stays the same in every USB socket.");
+  const std::string why = reason(static_cast<int>(report.error));
+  switch (report.failure) {
+    case link::OpenFailure::NoDevice: {
+      lines.push_back("No such device: " + path + " (" + why + ").");
+      const std::vector<std::string> devices = serialDevices();
+      if (devices.empty()) {
+        lines.push_back(
+            "No USB serial adapter is plugged in here (nothing in /dev/serial/by-id,"
+            " no /dev/ttyUSB* or /dev/ttyACM*).");
+      } else {
+        lines.push_back("Serial devices there are:");
+        for (const std::string& device : devices) lines.push_back("  " + device);
+        lines.push_back("Give the /dev/serial/by-id/ name: it stays the same in every USB socket.");
+      }
+      break;
     }
-    return lines;
-  }
-  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    const int error = errno;
-    if (error == EACCES || error == EPERM) {
+    case link::OpenFailure::NoPermission: {
+      lines.push_back("No permission to open " + path + " (" + why + ").");
+      struct stat entry {};
+      if (stat(path.c_str(), &entry) != 0) break;
       const group* owner = getgrgid(entry.st_gid);
       const std::string groupName =
           owner != nullptr ? owner->gr_name : std::to_string(entry.st_gid);
-      lines.push_back("No permission to open " + path + " (" + reason(error) + ").");
       const bool groupMayUse = (entry.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
       if (entry.st_gid == 0 || !groupMayUse) {
         lines.push_back("Its group (" + groupName +
@@ -137,32 +131,25 @@ std::vector<std::string> explainOpenFailure(const std::string& path) {
                         " in that group:");
         lines.push_back("  sudo usermod -aG " + groupName + " $USER    then log out and in again");
       }
-    } else if (error == EBUSY) {
-      lines.push_back("Another program holds " + path + " (" + reason(error) + ").");
-      addHolderHelp(path, lines);
-    } else {
-      lines.push_back("The system refuses to open " + path + " (" + reason(error) + ").");
+      break;
     }
-    return lines;
+    case link::OpenFailure::HeldByKestrelgate:
+      lines.push_back("Another program holds " + path + " (" + why +
+                      "): a Kestrelgate, which reads every line itself.");
+      addHolderHelp(path, lines);
+      lines.push_back(
+          "The monitor cannot share the line with it: end that Kestrelgate (or its GUI)"
+          " first.");
+      break;
+    case link::OpenFailure::HeldByOther:
+      lines.push_back("Another program holds " + path + " (" + why + ").");
+      addHolderHelp(path, lines);
+      break;
+    case link::OpenFailure::Refused:
+    case link::OpenFailure::None:
+      lines.push_back("The system refuses to open " + path + " (" + why + ").");
+      break;
   }
-  termios mode{};
-  if (tcgetattr(fd, &mode) != 0) {
-    const int error = errno;
-    close(fd);
-    lines.push_back(path + " is no serial port (" + reason(error) + ").");
-    return lines;
-  }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int error = errno;
-    close(fd);
-    lines.push_back("Another program holds " + path + " (" + reason(error) + ").");
-    addHolderHelp(path, lines);
-    return lines;
-  }
-  close(fd);
-  lines.push_back(path +
-                  " opens now: perhaps it was busy a moment ago, or it refused the"
-                  " settings (600 bit/s, 8 data bits). Try again.");
   return lines;
 }
 

@@ -38,39 +38,44 @@ std::vector<std::string> comPorts() {
 
 }  // namespace
 
-std::vector<std::string> explainOpenFailure(const std::string& path) {
+std::vector<std::string> explainOpenFailure(const std::string& path,
+                                            const link::OpenReport& report) {
   std::vector<std::string> lines;
-  HANDLE handle =
-      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle != INVALID_HANDLE_VALUE) {
-    CloseHandle(handle);
-    lines.push_back(path +
-                    " opens now: perhaps it was busy a moment ago, or it refused the"
-                    " settings (600 bit/s, 8 data bits). Try again.");
-    return lines;
-  }
-  const DWORD error = GetLastError();
-  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-    lines.push_back("No such port: " + path + " (" + reason(error) + ").");
-    const std::vector<std::string> ports = comPorts();
-    if (ports.empty()) {
-      lines.push_back(
-          "Windows knows no COM port now: is the USB serial adapter plugged in and its"
-          " driver installed?");
-    } else {
-      lines.push_back(
-          "COM ports there are (Device Manager, \"Ports (COM & LPT)\", tells which is"
-          " the adapter):");
-      for (const std::string& port : ports) lines.push_back("  " + port);
+  const std::string why = reason(report.error);
+  switch (report.failure) {
+    case link::OpenFailure::NoDevice: {
+      lines.push_back("No such port: " + path + " (" + why + ").");
+      const std::vector<std::string> ports = comPorts();
+      if (ports.empty()) {
+        lines.push_back(
+            "Windows knows no COM port now: is the USB serial adapter plugged in and its"
+            " driver installed?");
+      } else {
+        lines.push_back(
+            "COM ports there are (Device Manager, \"Ports (COM & LPT)\", tells which is"
+            " the adapter):");
+        for (const std::string& port : ports) lines.push_back("  " + port);
+      }
+      break;
     }
-  } else if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
-    lines.push_back("Another program holds " + path + " (" + reason(error) + ").");
-    lines.push_back(
-        "A COM port belongs to one program at a time. Often it is a Kestrelgate left"
-        " waiting for a move by a GUI that was closed: end it in the Task Manager.");
-  } else {
-    lines.push_back("Windows refuses to open " + path + " (" + reason(error) + ").");
+    case link::OpenFailure::HeldByKestrelgate:
+      lines.push_back("Another program holds " + path + " (" + why +
+                      "): a Kestrelgate, which reads every line itself.");
+      lines.push_back(
+          "The monitor cannot share the line with it: end that Kestrelgate (or its GUI)"
+          " first.");
+      break;
+    case link::OpenFailure::HeldByOther:
+    case link::OpenFailure::NoPermission:
+      lines.push_back("Another program holds " + path + " (" + why + ").");
+      lines.push_back(
+          "A COM port belongs to one program at a time: find it in the Task Manager and end"
+          " it.");
+      break;
+    case link::OpenFailure::Refused:
+    case link::OpenFailure::None:
+      lines.push_back("Windows refuses to open " + path + " (" + why + ").");
+      break;
   }
   return lines;
 }
