@@ -10,7 +10,9 @@ MoveReader::MoveReader(ByteSource source, console::LineOutput& output, Pause pau
     : source_(std::move(source)), output_(output), pause_(std::move(pause)) {}
 
 std::optional<std::string> MoveReader::readSerialLine() {
-  std::string serialLine;
+  // A reading that stops part way keeps what it read of the line for the next one: those bytes
+  // have left the port, and the line is still the chess computer's.
+  std::string& serialLine = partialLine_;
   for (;;) {
     const std::string got = source_();
     if (got.empty()) {
@@ -25,7 +27,9 @@ std::optional<std::string> MoveReader::readSerialLine() {
     if (byte == '\n') break;
   }
   if (!serialLine.empty() && serialLine.back() == '\n') serialLine.pop_back();
-  return console::trimBlanks(serialLine);
+  std::string line = console::trimBlanks(serialLine);
+  serialLine.clear();
+  return line;
 }
 
 namespace {

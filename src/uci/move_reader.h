@@ -49,13 +49,19 @@ class MoveReader {
   std::optional<MoveReply> readMove();
 
   // One assembled, filtered and trimmed line (possibly empty); nothing when a pause said the
-  // GUI has gone.
+  // GUI has gone. The bytes of an unfinished line stay for the next call.
   std::optional<std::string> readSerialLine();
+
+  // The filtered bytes of the line read so far, and a line to go on with: what another reader
+  // of the same port had read of it.
+  const std::string& partialLine() const { return partialLine_; }
+  void resumeLine(std::string partial) { partialLine_ = std::move(partial); }
 
  private:
   ByteSource source_;
   console::LineOutput& output_;
   Pause pause_;
+  std::string partialLine_;
 };
 
 }  // namespace kestrelgate::uci

@@ -57,8 +57,7 @@ std::vector<std::string> model(std::string_view bytes) {
     if (raw == kEmptyRead) continue;
     if (raw == kGuiGone) {
       events.push_back("gone");
-      line.clear();  // a reading that ends takes its unfinished line with it
-      continue;
+      continue;  // the unfinished line waits for the next reading
     }
     const char c = static_cast<char>(raw & 0x7F);
     if (c != '\n') {
