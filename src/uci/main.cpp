@@ -1,10 +1,12 @@
 #include "console/console_platform.h"
 #include "console/process.h"
+#include "link/port_share.h"
 #include "link/serial_device.h"
 #include "uci/start_up.h"
 
 int main(int argc, char** argv) {
   using namespace kestrelgate;
   console::startProcess();
-  uci::startUp(argc, argv, console::systemConsolePlatform(), link::systemSerialPlatform());
+  uci::startUp(argc, argv, console::systemConsolePlatform(), link::systemSerialPlatform(),
+               link::systemSharePlatform());
 }

@@ -11,6 +11,7 @@
 #include "link/port_spec.h"
 #include "link/serial_channel.h"
 #include "uci/move_reader.h"
+#include "uci/shared_port.h"
 #include "uci/uci_loop.h"
 
 namespace kestrelgate::uci {
@@ -20,8 +21,9 @@ constexpr int kConsoleChannel = 1;
 constexpr int kSerialChannel = 2;
 // The argument count is an 8-bit number; only the first argument matters anyway.
 constexpr int kMostArguments = 255;
-// How long each pause after an empty read from the chess computer lasts at the most.
-constexpr std::uint32_t kPauseAfterEmptyRead = 10;
+// At start: a Kestrelgate that has just claimed the port's meeting point answers within a
+// moment; a port held by another program is refused at once.
+constexpr Patience kStarting{std::chrono::milliseconds(2000), std::chrono::milliseconds(0)};
 
 void writeUsage(console::LineOutput& output) {
   output.writeLine("");
@@ -53,7 +55,8 @@ PortChoice choosePort(const std::string& firstArgument) {
 }
 
 void startUp(int argumentCount, const char* const* argumentVector,
-             console::ConsolePlatform& consolePlatform, link::SerialPlatform& serialPlatform) {
+             console::ConsolePlatform& consolePlatform, link::SerialPlatform& serialPlatform,
+             link::SharePlatform& sharePlatform) {
   console::ProcessArguments arguments;
   arguments.recordArguments(argumentCount, argumentVector);
   console::ConsoleOutput output(consolePlatform);
@@ -82,37 +85,36 @@ void startUp(int argumentCount, const char* const* argumentVector,
   console::openConsole(channels, kConsoleChannel, console::ConsoleMode::Input,
                        consolePlatform.standardInput());
 
-  if (link::openSerial(channels, kSerialChannel, port.specText, serialPlatform,
-                       port.devicePath ? &*port.devicePath : nullptr) != console::IoResult::Ok) {
+  // The port is opened here, or, when another Kestrelgate on the same device holds it (a GUI
+  // starts one engine process per side), that one is joined.
+  PortMeeting meeting = meetPort(channels, kSerialChannel, port.specText, port.devicePath,
+                                 serialPlatform, sharePlatform, kStarting);
+  if (meeting.outcome == PortMeeting::Outcome::Refused) {
     output.writeLine("Cannot initialise comport");
     console::closeAllChannels(channels);
     console::endProcess(0);
   }
 
-  // Bound once, here: every command line and every serial byte goes straight to its channel.
+  // Bound once, here: every command line goes straight to its channel, every move comes from
+  // the shared port.
   auto* commands = channels.findAs<console::ConsoleChannel>(kConsoleChannel);
-  auto& serial = *channels.findAs<link::SerialChannel>(kSerialChannel);
-  MoveReader reader(
-      [&] {
-        // The console is set up before the first read from the chess computer, if no write
-        // has done it yet.
-        output.setUp();
-        return serial.readChars(1);
-      },
-      output,
-      [&consolePlatform] {
-        // Reads come back empty while the port answers at once or its device has gone; then
-        // the GUI closing our input is the only way left to end the wait.
-        return !consolePlatform.waitForInputHangUp(kPauseAfterEmptyRead);
-      });
+  SharedPort shared({channels, kSerialChannel, port.specText, port.devicePath, output,
+                     consolePlatform, serialPlatform, sharePlatform},
+                    std::move(meeting));
   UciLoop loop(
-      [commands](std::string& line) {
+      [commands, &shared](std::string& line) {
+        shared.beforeCommand();
         if (commands == nullptr || commands->readLine(line) != console::IoResult::Ok) return false;
         return !commands->inputEnded();
       },
-      output, [&reader] { return reader.readMove(); });
+      output, [&shared] { return shared.nextMove(); });
   loop.runCommandLoop();
 
+  if (!shared.end()) {
+    // A read of the port is still under way on another thread: the port goes with the process.
+    console::closeAtExit(nullptr);
+    console::endProcess(0);
+  }
   console::closeAllChannels(channels);
   console::endProcess(0);
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "console/console_platform.h"
+#include "link/port_share.h"
 #include "link/serial_device.h"
 
 namespace kestrelgate::uci {
@@ -26,6 +27,6 @@ PortChoice choosePort(const std::string& firstArgument);
 // status 0.
 [[noreturn]] void startUp(int argumentCount, const char* const* argumentVector,
                           console::ConsolePlatform& consolePlatform,
-                          link::SerialPlatform& serialPlatform);
+                          link::SerialPlatform& serialPlatform, link::SharePlatform& sharePlatform);
 
 }  // namespace kestrelgate::uci

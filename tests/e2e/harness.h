@@ -33,6 +33,10 @@ bool underWine();
 inline constexpr const char* kWineSharesComPorts =
     "wine lets two programs open one COM port; Windows itself gives it to one";
 
+// Why a test of a GUI that goes away is skipped under wine.
+inline constexpr const char* kWineOutputGone =
+    "wine gives the engine our pipe as a Unix pipe, whose reader going away no Windows call shows";
+
 // How long to wait for something the engine should answer within `timeout` natively.
 Millis replyAllowance(Millis timeout);
 

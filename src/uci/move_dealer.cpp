@@ -1,0 +1,208 @@
+#include "uci/move_dealer.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace kestrelgate::uci {
+
+using console::Waitable;
+
+MoveDealer::MoveDealer(PortReader& port)
+    : port_(port), lines_([this] { return nextByte(); }, noOutput_, [this] { return pause(); }) {}
+
+void MoveDealer::onStockChange(std::function<void(const std::deque<std::string>&)> watcher) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  stockWatcher_ = std::move(watcher);
+}
+
+void MoveDealer::stockChangedLocked() {
+  if (stockWatcher_) stockWatcher_(stock_);
+}
+
+void MoveDealer::dealLocked() {
+  bool dealt = false;
+  while (!stock_.empty() && !queue_.empty()) {
+    Waiter* front = queue_.front();
+    queue_.pop_front();
+    front->move_ = std::move(stock_.front());
+    stock_.pop_front();
+    front->dealt(*front->move_);
+    front->wake.signal();
+    dealt = true;
+  }
+  if (!dealt) return;
+  stockChangedLocked();
+  // The go that is first now may have to read the port itself.
+  if (!queue_.empty()) queue_.front()->wake.signal();
+}
+
+void MoveDealer::withdrawLocked(Waiter& waiter) {
+  const bool wasFirst = !queue_.empty() && queue_.front() == &waiter;
+  queue_.erase(std::remove(queue_.begin(), queue_.end(), &waiter), queue_.end());
+  if (waiter.move_) {
+    // Dealt in the moment it gave up: the move is the next go's.
+    stock_.push_front(std::move(*waiter.move_));
+    waiter.move_.reset();
+    stockChangedLocked();
+  }
+  dealLocked();
+  if (wasFirst && !queue_.empty()) queue_.front()->wake.signal();
+}
+
+std::optional<std::string> MoveDealer::take(Waiter& waiter) {
+  waiter.wake.consume();
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (stopping_) return std::nullopt;
+  waiter.move_.reset();
+  queue_.push_back(&waiter);
+  for (;;) {
+    dealLocked();
+    if (waiter.move_) {
+      std::string move = std::move(*waiter.move_);
+      waiter.move_.reset();
+      return move;
+    }
+    if (stopping_) {
+      withdrawLocked(waiter);
+      return std::nullopt;
+    }
+    if (queue_.front() == &waiter && !reading_) {
+      // This go's turn: it reads the port itself until a line is complete.
+      reading_ = true;
+      reader_ = &waiter;
+      lock.unlock();
+      const std::optional<std::string> line = lines_.readSerialLine();
+      lock.lock();
+      reading_ = false;
+      reader_ = nullptr;
+      readingEnded_.signal();
+      if (!line) {
+        if (gaveUp_) {
+          gaveUp_ = false;
+          withdrawLocked(waiter);
+          return std::nullopt;
+        }
+        continue;  // a move was dealt to it meanwhile
+      }
+      const LineVerdict verdict = judgeLine(*line);
+      if (verdict.kind == LineKind::Move) {
+        stock_.push_back(verdict.reply.move);
+        // A second move under three characters is no move (a line with one move only).
+        if (verdict.reply.secondMove.size() >= 3) stock_.push_back(verdict.reply.secondMove);
+        stockChangedLocked();
+      } else if (verdict.kind == LineKind::Relayed) {
+        // Still this go's turn while the line goes out: nobody else reads meanwhile.
+        reading_ = true;
+        lock.unlock();
+        waiter.relay(*line);
+        lock.lock();
+        reading_ = false;
+      }
+      continue;
+    }
+    lock.unlock();
+    std::vector<Waitable> waitables = waiter.watched();
+    waitables.push_back(waiter.wake.waitable());
+    const std::size_t which = console::waitForAny(waitables);
+    bool keep = true;
+    if (which == waitables.size() - 1) {
+      waiter.wake.consume();
+    } else if (which != console::kTimedOut) {
+      keep = waiter.keepWaiting(which);
+    }
+    lock.lock();
+    if (!keep) {
+      withdrawLocked(waiter);
+      return std::nullopt;
+    }
+  }
+}
+
+std::string MoveDealer::nextByte() {
+  Waiter& waiter = *reader_;  // fixed for as long as this reading lasts
+  // Giving up and being woken come first: a GUI that has gone takes no move that is waiting.
+  std::vector<Waitable> waitables = waiter.watched();
+  const std::size_t wake = waitables.size();
+  waitables.push_back(waiter.wake.waitable());
+  waitables.push_back(port_.readable());
+  for (;;) {
+    const std::size_t which = console::waitForAny(waitables);
+    if (which == wake + 1) return port_.readByte();
+    if (which == wake) {
+      waiter.wake.consume();
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_ || waiter.move_) {
+        endReading_ = true;
+        gaveUp_ = stopping_ && !waiter.move_;
+        return {};
+      }
+      continue;
+    }
+    if (which != console::kTimedOut && !waiter.keepWaiting(which)) {
+      endReading_ = true;
+      gaveUp_ = true;
+      return {};
+    }
+  }
+}
+
+bool MoveDealer::pause() {
+  if (endReading_) {
+    endReading_ = false;
+    return false;
+  }
+  if (reader_->pauseAfterEmptyRead()) return true;
+  gaveUp_ = true;
+  return false;
+}
+
+std::size_t MoveDealer::waiting() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return queue_.size();
+}
+
+void MoveDealer::giveBack(const std::string& move) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  stock_.push_front(move);
+  stockChangedLocked();
+  dealLocked();
+}
+
+std::deque<std::string> MoveDealer::stock() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return stock_;
+}
+
+void MoveDealer::withStock(const std::function<void(const std::deque<std::string>&)>& use) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  use(stock_);
+}
+
+std::string MoveDealer::partialLine() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  // A reading still under way owns the line.
+  return reading_ ? std::string() : lines_.partialLine();
+}
+
+void MoveDealer::resume(std::deque<std::string> stock, std::string partialLine) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  stock_ = std::move(stock);
+  lines_.resumeLine(std::move(partialLine));
+}
+
+bool MoveDealer::stop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  stopping_ = true;
+  for (Waiter* waiter : queue_) waiter->wake.signal();
+  // A reader that waits on the port notices at once; one blocked in a read that cannot be
+  // waited on does not, and is left to end with the process.
+  for (int tries = 0; reading_ && tries < 50; ++tries) {
+    readingEnded_.consume();
+    lock.unlock();
+    console::waitForAny({readingEnded_.waitable()}, 10);
+    lock.lock();
+  }
+  return !reading_;
+}
+
+}  // namespace kestrelgate::uci

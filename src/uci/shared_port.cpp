@@ -1,0 +1,495 @@
+#include "uci/shared_port.h"
+
+#include <utility>
+
+#include "link/port_spec.h"
+
+namespace kestrelgate::uci {
+
+using console::Waitable;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A process that joins says little: a hello, a go, a confirmation.
+constexpr std::size_t kLargestFromJoined = 64;
+// The holder passes on status lines whole, however long the chess computer made them.
+constexpr std::size_t kLargestFromHolder = std::size_t{1} << 30;
+// How long a process that has joined waits for the holder's answer to its hello.
+constexpr std::uint32_t kWelcomeTimeout = 5000;
+// How long a GUI's go waits between tries at a port that another program took meanwhile.
+constexpr std::uint32_t kRetryPause = 500;
+
+}  // namespace
+
+// ---- this process's own GUI ----
+
+void GuiWaiter::relay(const std::string& line) {
+  output_.writeText("info string ");
+  output_.writeLine(line);
+}
+
+bool GuiWaiter::pauseAfterEmptyRead() {
+  if (console::waitForAny({console_.outputGone()}, 0) == 0) return false;
+  // Reads come back empty while the port answers at once or its device has gone; then the GUI
+  // closing our input is the only way left to end the wait.
+  return !console_.waitForInputHangUp(10);
+}
+
+// ---- the holder's side ----
+
+class PortHolder::RemoteWaiter final : public Waiter {
+ public:
+  explicit RemoteWaiter(PortHolder& holder) : holder_(holder) {}
+
+  void relay(const std::string& line) override {
+    const std::lock_guard<std::mutex> lock(holder_.sendMutex_);
+    holder_.sendLocked(MessageKind::Info, line);
+  }
+
+  void dealt(const std::string& move) override {
+    const std::lock_guard<std::mutex> lock(holder_.sendMutex_);
+    // Kept until the joined process says it reached its GUI: if it goes before that, the move
+    // is the next go's.
+    holder_.inFlight_ = move;
+    holder_.sendLocked(MessageKind::Move, move);
+  }
+
+  std::vector<Waitable> watched() override {
+    return {holder_.joined_->readable(), holder_.point_->incoming()};
+  }
+
+  bool keepWaiting(std::size_t which) override {
+    if (which == 1) {
+      holder_.acceptOne();  // a third: refused, and the go goes on waiting
+      return true;
+    }
+    // While its go waits, the joined process has nothing to say: whatever comes is its end (or
+    // something it may not send, which ends the connection too).
+    return false;
+  }
+
+  bool pauseAfterEmptyRead() override {
+    const std::size_t which = console::waitForAny(watched(), 10);
+    return which == console::kTimedOut || keepWaiting(which);
+  }
+
+ private:
+  PortHolder& holder_;
+};
+
+PortHolder::PortHolder(MoveDealer& dealer, std::unique_ptr<link::MeetingPoint> point)
+    : dealer_(dealer), point_(std::move(point)), messages_(kLargestFromJoined) {
+  dealer_.onStockChange([this](const std::deque<std::string>& stock) {
+    const std::lock_guard<std::mutex> lock(sendMutex_);
+    sendLocked(MessageKind::Stock, encodeMoves(stock));
+  });
+}
+
+PortHolder::~PortHolder() {
+  dealer_.onStockChange(nullptr);
+  // A thread still in a read that cannot be interrupted goes with the process.
+  if (thread_.joinable()) thread_.detach();
+}
+
+void PortHolder::start() {
+  thread_ = std::thread([this] {
+    run();
+    done_ = true;
+    finished_.signal();
+  });
+}
+
+bool PortHolder::sendLocked(MessageKind kind, std::string_view payload) {
+  if (!joined_ || !greeted_) return false;
+  return joined_->send(encodeMessage(kind, payload));
+}
+
+void PortHolder::run() {
+  while (!stopping_) {
+    std::vector<Waitable> waitables{stopWake_.waitable(), point_->incoming()};
+    if (joined_) waitables.push_back(joined_->readable());
+    const std::size_t which = console::waitForAny(waitables);
+    if (stopping_) break;
+    if (which == 0) {
+      stopWake_.consume();
+    } else if (which == 1) {
+      acceptOne();
+    } else if (which == 2) {
+      if (!receiveBetweenGos()) {
+        dropJoined();
+      } else if (goWaiting_) {
+        goWaiting_ = false;
+        serveGo();
+      }
+    }
+  }
+}
+
+void PortHolder::acceptOne() {
+  std::unique_ptr<link::ShareConnection> candidate = point_->accept();
+  if (!candidate) return;  // another user's, refused by the platform, or gone already
+  const std::lock_guard<std::mutex> lock(sendMutex_);
+  if (joined_) {
+    // Two sides, two processes: a third gets nothing of the game.
+    candidate->send(encodeMessage(MessageKind::Full));
+    return;
+  }
+  joined_ = std::move(candidate);
+  greeted_ = false;
+  inFlight_.reset();
+  messages_ = MessageReader(kLargestFromJoined);
+  goWaiting_ = false;
+}
+
+bool PortHolder::receiveBetweenGos() {
+  char buffer[256];
+  const std::size_t got = joined_->receive(buffer, sizeof buffer);
+  if (got == 0) return false;
+  messages_.feed(buffer, got);
+  while (const std::optional<Message> message = messages_.next()) {
+    if (goWaiting_) return false;  // nothing may follow a go until its move has been dealt
+    if (!greeted_) {
+      if (message->kind != MessageKind::Hello || message->payload != kHello) return false;
+      // The stock goes with the welcome under the dealer's lock, so no change of it can slip
+      // between the two.
+      dealer_.withStock([this](const std::deque<std::string>& stock) {
+        const std::lock_guard<std::mutex> lock(sendMutex_);
+        greeted_ = joined_->send(encodeMessage(MessageKind::Welcome, encodeMoves(stock)));
+      });
+      if (!greeted_) return false;
+      continue;
+    }
+    switch (message->kind) {
+      case MessageKind::Go: {
+        const std::lock_guard<std::mutex> lock(sendMutex_);
+        if (inFlight_ || !message->payload.empty()) return false;  // the last move unconfirmed
+        goWaiting_ = true;
+        break;
+      }
+      case MessageKind::Written: {
+        const std::lock_guard<std::mutex> lock(sendMutex_);
+        if (!inFlight_ || !message->payload.empty()) return false;
+        inFlight_.reset();
+        break;
+      }
+      default:
+        return false;
+    }
+  }
+  return !messages_.malformed();
+}
+
+void PortHolder::serveGo() {
+  RemoteWaiter waiter(*this);
+  if (dealer_.take(waiter)) return;  // the move went out as it was dealt
+  // The joined process went away while its go waited, or sent what it may not; or this process
+  // is ending and hands over.
+  if (!stopping_) dropJoined();
+}
+
+void PortHolder::dropJoined() {
+  std::optional<std::string> unwritten;
+  {
+    const std::lock_guard<std::mutex> lock(sendMutex_);
+    unwritten = std::move(inFlight_);
+    inFlight_.reset();
+    joined_.reset();
+    greeted_ = false;
+    goWaiting_ = false;
+  }
+  if (unwritten) dealer_.giveBack(*unwritten);
+}
+
+bool PortHolder::handOver() {
+  stopping_ = true;
+  stopWake_.signal();
+  const bool idle = dealer_.stop();
+  if (thread_.joinable()) {
+    if (!done_) console::waitForAny({finished_.waitable()}, 1000);
+    if (done_) thread_.join();
+  }
+  if (!idle) return false;
+  const std::string partial = dealer_.partialLine();
+  const std::lock_guard<std::mutex> lock(sendMutex_);
+  if (!partial.empty()) sendLocked(MessageKind::Partial, partial);
+  return true;
+}
+
+// ---- the joined side ----
+
+JoinedSide::JoinedSide(std::unique_ptr<link::ShareConnection> connection,
+                       std::deque<std::string> stock, console::LineOutput& output,
+                       console::ConsolePlatform& console)
+    : connection_(std::move(connection)),
+      stock_(std::move(stock)),
+      output_(output),
+      console_(console),
+      messages_(kLargestFromHolder) {}
+
+bool JoinedSide::handleMessages(std::string& move, bool& malformed) {
+  while (std::optional<Message> message = messages_.next()) {
+    switch (message->kind) {
+      case MessageKind::Info:
+        output_.writeText("info string ");
+        output_.writeLine(message->payload);
+        break;
+      case MessageKind::Move:
+        move = std::move(message->payload);
+        unconfirmed_ = true;
+        return true;
+      case MessageKind::Stock:
+        if (std::optional<std::deque<std::string>> stock = decodeMoves(message->payload)) {
+          stock_ = std::move(*stock);
+        }
+        break;
+      case MessageKind::Partial:
+        partialLine_ = std::move(message->payload);
+        break;
+      default:
+        malformed = true;
+        return false;
+    }
+  }
+  malformed = malformed || messages_.malformed();
+  return false;
+}
+
+JoinedSide::End JoinedSide::take(std::string& move) {
+  if (!connection_->send(encodeMessage(MessageKind::Go))) {
+    drain();
+    return End::HolderGone;
+  }
+  for (;;) {
+    bool malformed = false;
+    if (handleMessages(move, malformed)) return End::Move;
+    if (malformed) return End::HolderGone;
+    const std::size_t which = console::waitForAny({console_.outputGone(), connection_->readable()});
+    if (which == 0) return End::GuiGone;
+    char buffer[4096];
+    const std::size_t got = connection_->receive(buffer, sizeof buffer);
+    if (got == 0) {
+      drain();
+      return End::HolderGone;
+    }
+    messages_.feed(buffer, got);
+  }
+}
+
+void JoinedSide::drain() {
+  for (;;) {
+    while (std::optional<Message> message = messages_.next()) {
+      if (message->kind == MessageKind::Stock) {
+        if (std::optional<std::deque<std::string>> stock = decodeMoves(message->payload)) {
+          stock_ = std::move(*stock);
+        }
+      } else if (message->kind == MessageKind::Partial) {
+        partialLine_ = std::move(message->payload);
+      }
+    }
+    if (messages_.malformed()) return;
+    if (console::waitForAny({connection_->readable()}, 0) != 0) return;
+    char buffer[4096];
+    const std::size_t got = connection_->receive(buffer, sizeof buffer);
+    if (got == 0) return;
+    messages_.feed(buffer, got);
+  }
+}
+
+void JoinedSide::confirmWritten() {
+  if (!unconfirmed_) return;
+  unconfirmed_ = false;
+  // A holder that has gone is found out at the next go.
+  connection_->send(encodeMessage(MessageKind::Written));
+}
+
+// ---- coming to the port ----
+
+namespace {
+
+// The device the specification (or the device path) names, as the serial channel opens it.
+std::string portPath(const std::string& specText, const std::optional<std::string>& devicePath,
+                     link::SerialPlatform& serial) {
+  if (devicePath) return *devicePath;
+  link::PortSpec spec;
+  if (link::parsePortSpec(specText, spec) != console::IoResult::Ok || spec.irq != 0) return {};
+  return serial.devicePath(spec.portNumber);
+}
+
+void pause(std::uint32_t milliseconds) {
+  console::waitForAny({}, milliseconds);
+}
+
+// Says hello to a holder and waits for its answer.
+PortMeeting greet(std::unique_ptr<link::ShareConnection> connection, bool& answered) {
+  PortMeeting meeting;
+  answered = false;
+  if (!connection->send(encodeMessage(MessageKind::Hello, kHello))) return meeting;
+  MessageReader reader(kLargestFromHolder);
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kWelcomeTimeout);
+  std::deque<std::string> stock;
+  for (;;) {
+    while (std::optional<Message> message = reader.next()) {
+      if (message->kind == MessageKind::Full) {
+        answered = true;
+        return meeting;
+      }
+      if (message->kind != MessageKind::Welcome && message->kind != MessageKind::Stock) continue;
+      std::optional<std::deque<std::string>> held = decodeMoves(message->payload);
+      if (held) stock = std::move(*held);
+      if (message->kind == MessageKind::Welcome) {
+        answered = true;
+        meeting.outcome = PortMeeting::Outcome::Joined;
+        meeting.connection = std::move(connection);
+        meeting.stock = std::move(stock);
+        return meeting;
+      }
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (reader.malformed() || left.count() <= 0) return meeting;
+    if (console::waitForAny({connection->readable()}, static_cast<std::uint32_t>(left.count())) !=
+        0) {
+      return meeting;
+    }
+    char buffer[256];
+    const std::size_t got = connection->receive(buffer, sizeof buffer);
+    if (got == 0) return meeting;  // the holder is ending: try again
+    reader.feed(buffer, got);
+  }
+}
+
+}  // namespace
+
+PortMeeting meetPort(console::ChannelTable& table, int channel, const std::string& specText,
+                     const std::optional<std::string>& devicePath, link::SerialPlatform& serial,
+                     link::SharePlatform& share, Patience patience) {
+  const std::string path = portPath(specText, devicePath, serial);
+  const std::string name = path.empty() ? std::string() : share.meetingName(path);
+  const Clock::time_point start = Clock::now();
+  const auto waited = [&] { return Clock::now() - start; };
+  const auto open = [&] {
+    link::OpenReport report;
+    link::openSerial(table, channel, specText, serial, devicePath ? &*devicePath : nullptr,
+                     &report);
+    return report;
+  };
+  for (;;) {
+    bool taken = false;
+    std::unique_ptr<link::MeetingPoint> point;
+    if (!name.empty()) point = share.claim(name, taken);
+    if (!taken) {
+      // First at the meeting point (or there is none to be had): the port is this process's
+      // to open.
+      const link::OpenReport report = open();
+      if (report.result == console::IoResult::Ok) {
+        PortMeeting meeting;
+        meeting.outcome = PortMeeting::Outcome::Holding;
+        meeting.point = std::move(point);
+        return meeting;
+      }
+      const bool held = report.failure == link::OpenFailure::HeldByKestrelgate ||
+                        report.failure == link::OpenFailure::HeldByOther;
+      if (!held || waited() >= patience.port) return {};
+      pause(20);
+      continue;
+    }
+    link::Meeting met = share.connect(name);
+    if (met.foreign) {
+      // Another user's name: nothing of theirs to join. The port's lock decides alone.
+      if (open().result != console::IoResult::Ok) return {};
+      PortMeeting meeting;
+      meeting.outcome = PortMeeting::Outcome::Holding;
+      return meeting;
+    }
+    if (met.connection) {
+      bool answered = false;
+      PortMeeting meeting = greet(std::move(met.connection), answered);
+      if (answered) return meeting;
+    }
+    // Claimed, but not answering: it has just started, or it is just ending.
+    if (waited() >= patience.connect) return {};
+    pause(10);
+  }
+}
+
+// ---- the port as the UCI loop sees it ----
+
+SharedPort::SharedPort(Setup setup, PortMeeting meeting)
+    : setup_(std::move(setup)), gui_(setup_.output, setup_.console) {
+  if (meeting.outcome == PortMeeting::Outcome::Joined) {
+    joined_ = std::make_unique<JoinedSide>(std::move(meeting.connection), std::move(meeting.stock),
+                                           setup_.output, setup_.console);
+  } else {
+    hold(std::move(meeting.point));
+  }
+}
+
+SharedPort::~SharedPort() = default;
+
+void SharedPort::hold(std::unique_ptr<link::MeetingPoint> point) {
+  auto* serial = setup_.channels.findAs<link::SerialChannel>(setup_.channel);
+  reader_ = std::make_unique<ChannelReader>(*serial, setup_.output);
+  dealer_ = std::make_unique<MoveDealer>(*reader_);
+  if (point) {
+    holder_ = std::make_unique<PortHolder>(*dealer_, std::move(point));
+    holder_->start();
+  }
+}
+
+std::optional<MoveReply> SharedPort::nextMove() {
+  for (;;) {
+    if (joined_) {
+      std::string move;
+      switch (joined_->take(move)) {
+        case JoinedSide::End::Move:
+          return MoveReply{std::move(move), ""};
+        case JoinedSide::End::GuiGone:
+          return std::nullopt;
+        case JoinedSide::End::HolderGone:
+          if (!takeOver()) return std::nullopt;
+          continue;
+      }
+    }
+    std::optional<std::string> move = dealer_->take(gui_);
+    if (!move) return std::nullopt;
+    return MoveReply{std::move(*move), ""};
+  }
+}
+
+void SharedPort::beforeCommand() {
+  if (joined_) joined_->confirmWritten();
+}
+
+bool SharedPort::takeOver() {
+  std::deque<std::string> stock = joined_->stock();
+  std::string partial = joined_->partialLine();
+  joined_.reset();
+  // The holder lets the port go as it ends; its lock and its meeting point may outlast its
+  // connection by a moment.
+  constexpr Patience kTakingOver{std::chrono::milliseconds(5000), std::chrono::milliseconds(5000)};
+  for (;;) {
+    PortMeeting meeting = meetPort(setup_.channels, setup_.channel, setup_.specText,
+                                   setup_.devicePath, setup_.serial, setup_.share, kTakingOver);
+    if (meeting.outcome == PortMeeting::Outcome::Holding) {
+      hold(std::move(meeting.point));
+      dealer_->resume(std::move(stock), std::move(partial));
+      return true;
+    }
+    if (meeting.outcome == PortMeeting::Outcome::Joined) {
+      joined_ = std::make_unique<JoinedSide>(
+          std::move(meeting.connection), std::move(meeting.stock), setup_.output, setup_.console);
+      return true;
+    }
+    // Another program took the port meanwhile: the go waits as for a device that has gone.
+    if (console::waitForAny({setup_.console.outputGone()}, 0) == 0) return false;
+    if (setup_.console.waitForInputHangUp(kRetryPause)) return false;
+  }
+}
+
+bool SharedPort::end() {
+  if (holder_) return holder_->handOver();
+  return true;
+}
+
+}  // namespace kestrelgate::uci

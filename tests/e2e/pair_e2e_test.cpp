@@ -1,0 +1,366 @@
+// Two engines, one chess computer: a GUI playing engine against engine starts one Kestrelgate per
+// side on the same port, and the two must play the chess computer's game between them as one
+// engine would. The GUI here is a small driver that talks to its engines the way Cute Chess
+// does (read from its sources): both started at the same instant, "uci" to each and 35 s for
+// "uciok", "isready" before every "go" and 15 s for "readyok", "ucinewgame", then for each ply,
+// to the side to move only, "position startpos moves ...", "isready" and "go infinite"; "quit"
+// to both at the end, and a kill 5 s later.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::vector<std::string> kOperaMoves = {
+    "e2e4", "e7e5", "g1f3", "d7d6", "d2d4", "c8g4", "d4e5", "g4f3", "d1f3", "d6e5", "f1c4",
+    "g8f6", "f3b3", "d8e7", "b1c3", "c7c6", "c1g5", "b7b5", "c3b5", "c6b5", "c4b5", "b8d7",
+    "e1c1", "a8d8", "d1d7", "d8d7", "h1d1", "e7e6", "b5d7", "f6d7", "b3b8", "d7b8", "d1d8"};
+
+const std::string kCannotOpen = "Cannot initialise comport\r\n";
+
+// The simulated chess computer on its pty, printing a whole transcript at once.
+class Simulator {
+ public:
+  explicit Simulator(const std::string& transcript) {
+    simulator_ = std::make_unique<Child>(
+        simulatorCommand({"--fast", "--linger", "-1", transcriptPath(transcript)}));
+    const std::optional<std::string> announced = simulator_->readUntil("\n");
+    const std::string prefix = "device: ";
+    if (announced && announced->starts_with(prefix)) {
+      device_ = announced->substr(prefix.size(), announced->size() - prefix.size() - 1);
+    }
+  }
+  bool ok() const { return !device_.empty(); }
+  const std::string& device() const { return device_; }
+
+ private:
+  std::unique_ptr<Child> simulator_;
+  std::string device_;
+};
+
+// The chess computer playing the Opera game on a pty of the test's own, printing only as far
+// as the game has come: before a go, the lines up to the one that carries that ply's move.
+class ScriptedMachine {
+ public:
+  ScriptedMachine() {
+    std::ifstream transcript(transcriptPath("opera-game.txt"));
+    for (std::string line; std::getline(transcript, line);) {
+      if (line.empty() || line[0] == '#') continue;
+      // A move line: two digits, then one move or two.
+      if (line.size() >= 2 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+          std::isdigit(static_cast<unsigned char>(line[1]))) {
+        std::istringstream words(line);
+        std::string number, move;
+        words >> number;
+        while (words >> move) lineOfPly_.push_back(lines_.size());
+      }
+      lines_.push_back(line + "\r\n");
+    }
+  }
+  FakeChessComputer& pty() { return pty_; }
+  // Prints what the machine has printed by the time it has played `ply`.
+  void printFor(std::size_t ply) {
+    while (ply < lineOfPly_.size() && printed_ <= lineOfPly_[ply]) pty_.print(lines_[printed_++]);
+  }
+
+ private:
+  FakeChessComputer pty_;
+  std::vector<std::string> lines_;
+  std::vector<std::size_t> lineOfPly_;
+  std::size_t printed_ = 0;
+};
+
+// What one ply brought from the engine asked: its status lines and its bestmove line.
+using PlyLines = std::vector<std::string>;
+
+// A GUI's side of the match: talks to its engines as Cute Chess does.
+class Gui {
+ public:
+  // Starts one engine per entry at the same instant (one entry: one engine for both sides).
+  explicit Gui(const std::vector<std::vector<std::string>>& commands) {
+    for (const auto& command : commands) engines_.push_back(std::make_unique<Child>(command));
+  }
+
+  Child& engine(std::size_t i) { return *engines_[i]; }
+  std::size_t engineCount() const { return engines_.size(); }
+
+  bool begin() {
+    for (auto& engine : engines_) engine->sendLine("uci");
+    for (auto& engine : engines_) {
+      if (!engine->readUntil("uciok\r\n", 35000ms)) return false;
+    }
+    for (auto& engine : engines_) {
+      if (!ready(*engine)) return false;
+      engine->sendLine("ucinewgame");
+    }
+    return true;
+  }
+
+  // "isready", and its answer within 15 s, or the GUI counts the engine as dead.
+  static bool ready(Child& engine) {
+    engine.sendLine("isready");
+    return engine.readUntil("readyok\r\n", 15000ms).has_value();
+  }
+
+  // Sends the position and the go to `engine`; the answer is collected by answer().
+  bool ask(Child& engine) {
+    engine.sendLine("position startpos" + (moves_.empty() ? "" : " moves" + moves_));
+    if (!ready(engine)) return false;
+    engine.sendLine("go infinite");
+    return true;
+  }
+
+  // The lines up to the bestmove.
+  std::optional<PlyLines> answer(Child& engine) {
+    const std::optional<std::string> said = engine.readUntil("bestmove ");
+    const std::optional<std::string> move = said ? engine.readUntil("\r\n") : std::nullopt;
+    if (!move) return std::nullopt;
+    PlyLines lines = split(*said);
+    const std::string played = move->substr(0, move->size() - 2);
+    lines.push_back("bestmove " + played);
+    moves_ += " " + played;
+    return lines;
+  }
+
+  std::optional<PlyLines> ply(Child& engine) {
+    if (!ask(engine)) return std::nullopt;
+    return answer(engine);
+  }
+
+  // "quit" to every engine still running; each must end by itself within 5 s, with status 0.
+  void end() {
+    for (auto& engine : engines_) {
+      if (engine->running()) engine->sendLine("quit");
+    }
+    for (auto& engine : engines_) {
+      if (engine->running()) {
+        EXPECT_EQ(engine->waitExit(5000ms), 0);
+      }
+    }
+  }
+
+  // The engine that holds the port, natively: the one with the device open.
+  std::optional<std::size_t> holderOf(const std::string& device) const {
+    for (std::size_t i = 0; i < engines_.size(); ++i) {
+      const std::vector<std::string> files = engines_[i]->openFiles();
+      if (std::find(files.begin(), files.end(), device) != files.end()) return i;
+    }
+    return std::nullopt;
+  }
+
+  void replace(std::size_t i, const std::vector<std::string>& command) {
+    engines_[i] = std::make_unique<Child>(command);
+  }
+
+ private:
+  static PlyLines split(const std::string& text) {
+    PlyLines lines;
+    std::size_t start = 0;
+    for (std::size_t at; (at = text.find("\r\n", start)) != std::string::npos; start = at + 2) {
+      lines.push_back(text.substr(start, at - start));
+    }
+    return lines;
+  }
+
+  std::vector<std::unique_ptr<Child>> engines_;
+  std::string moves_;
+};
+
+std::vector<std::string> bestmoves(const std::vector<PlyLines>& plies) {
+  std::vector<std::string> moves;
+  for (const PlyLines& lines : plies) moves.push_back(lines.back().substr(9));
+  return moves;
+}
+
+// Plays the whole Opera game with one engine per side, or with one engine for both; returns
+// what each ply brought from the engine asked.
+std::vector<PlyLines> playOpera(bool twoEngines) {
+  Simulator machine("opera-game.txt");
+  if (!machine.ok()) return {};
+  const std::string port = enginePortArgument(machine.device());
+  std::vector<std::vector<std::string>> commands{engineCommand({port})};
+  if (twoEngines) commands.push_back(engineCommand({port}));
+  Gui gui(commands);
+  EXPECT_TRUE(gui.begin());
+  std::vector<PlyLines> plies;
+  for (std::size_t ply = 0; ply < kOperaMoves.size(); ++ply) {
+    const std::optional<PlyLines> lines = gui.ply(gui.engine(ply % gui.engineCount()));
+    if (!lines) {
+      ADD_FAILURE() << "no bestmove for ply " << ply + 1;
+      break;
+    }
+    plies.push_back(*lines);
+  }
+  gui.end();
+  return plies;
+}
+
+TEST(E2ePair, TwoEnginesStartedAtOnceDealTheGameAsOneEngineWould) {
+  const std::vector<PlyLines> alone = playOpera(false);
+  if (alone.empty()) GTEST_SKIP() << "the simulator could not offer a pseudo-terminal";
+  ASSERT_EQ(bestmoves(alone), kOperaMoves);
+  const std::vector<PlyLines> pair = playOpera(true);
+  // Every move in its turn, and every status line once, to the side whose go was waiting.
+  EXPECT_EQ(pair, alone);
+}
+
+// The holder killed twice in one game: first right after it took a line whose second move is
+// the other side's (that move must not be lost), then while the other side's go waits for a
+// line (the next move line must answer it). Each time the survivor takes the port over.
+TEST(E2ePair, AHolderKilledMidGameLeavesThePortAndItsMovesToTheOther) {
+  if (underWine())
+    GTEST_SKIP() << "which process holds a COM port cannot be seen from outside wine";
+  ScriptedMachine machine;
+  if (!machine.pty().ok()) GTEST_SKIP() << "no pseudo-terminal for the engine";
+  const std::string& device = machine.pty().devicePath();
+  const std::vector<std::string> command = engineCommand({device});
+  Gui gui({command, command});
+  ASSERT_TRUE(gui.begin());
+  const std::optional<std::size_t> holder = gui.holderOf(device);
+  ASSERT_TRUE(holder) << "neither engine holds the port";
+  // White is the holder: its go reads each line, and Black's move waits in the pair's stock.
+  const std::size_t white = *holder;
+  const std::size_t black = 1 - white;
+  std::vector<std::string> played;
+  const auto play = [&](std::size_t ply, std::size_t side) {
+    machine.printFor(ply);
+    const std::optional<PlyLines> lines = gui.ply(gui.engine(side));
+    played.push_back(lines ? lines->back().substr(9) : "none");
+  };
+  for (std::size_t ply = 0; ply < 11; ++ply) play(ply, ply % 2 == 0 ? white : black);
+
+  // Ply 11 is Black's, dealt from the line White's go read: kill White first.
+  gui.engine(white).kill();
+  play(11, black);
+  // A GUI would start White's engine again; it joins Black, which now holds the port.
+  gui.replace(white, command);
+  ASSERT_TRUE(gui.engine(white).sendLine("uci"));
+  ASSERT_TRUE(gui.engine(white).readUntil("uciok\r\n"));
+  for (std::size_t ply = 12; ply < 14; ++ply) play(ply, ply % 2 == 0 ? white : black);
+
+  // Ply 14 is White's: its go waits at Black for the machine's next line when Black is killed.
+  ASSERT_TRUE(gui.ask(gui.engine(white)));
+  EXPECT_EQ(gui.engine(white).readFor(300ms), "");
+  gui.engine(black).kill();
+  machine.printFor(14);
+  const std::optional<PlyLines> answer = gui.answer(gui.engine(white));
+  played.push_back(answer ? answer->back().substr(9) : "none");
+  // The game goes on to the mate with the engine that is left, asked for both sides.
+  for (std::size_t ply = 15; ply < kOperaMoves.size(); ++ply) play(ply, white);
+  EXPECT_EQ(played, kOperaMoves);
+  gui.end();
+}
+
+// A Kestrelgate whose GUI has gone must not linger and take the next game's moves; a script
+// that only closes our input, and reads the answers, still gets its move.
+TEST(E2ePair, AnEngineWhoseGuiHasGoneTakesNoMoveButAScriptGetsItsMove) {
+  if (underWine()) GTEST_SKIP() << kWineOutputGone;
+  FakeChessComputer chessComputer;
+  if (!chessComputer.ok()) GTEST_SKIP() << "no pseudo-terminal for the engine";
+  const std::vector<std::string> command = engineCommand({chessComputer.devicePath()});
+
+  // Alone, waiting for a move, when the GUI goes.
+  Child leftover(command);
+  leftover.sendLine("go");
+  EXPECT_EQ(leftover.readFor(200ms), "");
+  leftover.closeOutput();
+  leftover.closeInput();
+  EXPECT_EQ(leftover.waitExit(2000ms), 0);
+
+  // Joined, waiting for a move, when its GUI goes: the holder goes on alone.
+  Child holder(command);
+  holder.sendLine("uci");
+  ASSERT_TRUE(holder.readUntil("uciok\r\n"));
+  Child joined(command);
+  joined.sendLine("uci");
+  ASSERT_TRUE(joined.readUntil("uciok\r\n"));
+  joined.sendLine("go");
+  EXPECT_EQ(joined.readFor(200ms), "");
+  joined.closeOutput();
+  joined.closeInput();
+  EXPECT_EQ(joined.waitExit(2000ms), 0);
+  chessComputer.print("Level 2\r\n01 e2-e4 e7-e5\r\n");
+  holder.sendLine("go");
+  EXPECT_EQ(holder.readUntil("bestmove e2e4\r\n"), "info string Level 2\r\nbestmove e2e4\r\n");
+  holder.sendLine("quit");
+  EXPECT_EQ(holder.waitExit(), 0);
+
+  // A script: everything sent at once, our input closed, the answers read.
+  Child script(command);
+  script.send("uci\ngo\n");
+  script.closeInput();
+  ASSERT_TRUE(script.readUntil("uciok\r\n"));
+  EXPECT_EQ(script.readFor(200ms), "");
+  chessComputer.print("02 g1-f3 b8-c6\r\n");
+  EXPECT_EQ(script.readUntil("\r\n"), "bestmove g1f3\r\n");
+  EXPECT_EQ(script.waitExit(), 0);
+}
+
+// Two sides, two processes: a third Kestrelgate on the port is refused, as is every Kestrelgate
+// on a port another program holds, and a Kestrelgate of another user. The game is unharmed.
+TEST(E2ePair, AThirdEngineAForeignHolderAndAnotherUserAreRefused) {
+  FakeChessComputer chessComputer;
+  if (!chessComputer.ok()) GTEST_SKIP() << "no pseudo-terminal for the engine";
+  const std::string port = enginePortArgument(chessComputer.devicePath());
+  Gui gui({engineCommand({port}), engineCommand({port})});
+  ASSERT_TRUE(gui.begin());
+
+  Child third(engineCommand({port}));
+  third.sendLine("uci");
+  EXPECT_EQ(third.waitExit(), 0);
+  EXPECT_EQ(third.output(), kCannotOpen);
+
+  if (geteuid() == 0 && !underWine() && access("/usr/bin/setpriv", X_OK) == 0) {
+    Child stranger({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                    KESTRELGATE_BINARY, chessComputer.devicePath()});
+    stranger.sendLine("uci");
+    EXPECT_EQ(stranger.waitExit(), 0);
+    EXPECT_EQ(stranger.output(), kCannotOpen);
+  }
+
+  chessComputer.print("01 e2-e4 e7-e5\r\n");
+  EXPECT_EQ(gui.ply(gui.engine(0)), (PlyLines{"bestmove e2e4"}));
+  EXPECT_EQ(gui.ply(gui.engine(1)), (PlyLines{"bestmove e7e5"}));
+  gui.end();
+}
+
+TEST(E2ePair, APortAnotherProgramHoldsRefusesBothSides) {
+  if (underWine()) GTEST_SKIP() << kWineSharesComPorts;
+  FakeChessComputer chessComputer;
+  if (!chessComputer.ok()) GTEST_SKIP() << "no pseudo-terminal for the engine";
+  // Another program holds the port, with the lock serial programs agree on.
+  const int other = open(chessComputer.devicePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  std::array<std::unique_ptr<Child>, 2> sides;
+  for (auto& side : sides)
+    side = std::make_unique<Child>(engineCommand({chessComputer.devicePath()}));
+  for (auto& side : sides) {
+    side->sendLine("uci");
+    EXPECT_EQ(side->waitExit(), 0);
+    EXPECT_EQ(side->output(), kCannotOpen);
+  }
+  close(other);
+}
+
+}  // namespace
+}  // namespace e2e
