@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <mutex>
 #include <string_view>
 
 #include "console/console_platform.h"
@@ -37,7 +39,8 @@ class ConsoleOutput final : public LineOutput {
   void writeRequest(const char* data, std::size_t length);
 
   ConsolePlatform& platform_;
-  bool setUp_ = false;
+  std::once_flag setUpOnce_;
+  std::atomic<bool> setUp_{false};
   ScreenWriter* screen_ = nullptr;
 };
 
