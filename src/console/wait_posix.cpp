@@ -23,7 +23,11 @@ std::uint64_t nowMilliseconds() {
 }  // namespace
 
 std::size_t waitForAny(const std::vector<Waitable>& waitables, std::uint32_t milliseconds) {
-  std::vector<pollfd> watched(waitables.size());
+  // A wait comes before every byte read from the port: no allocation for the usual few.
+  constexpr std::size_t kUsual = 8;
+  pollfd usual[kUsual];
+  std::vector<pollfd> more(waitables.size() > kUsual ? waitables.size() : 0);
+  pollfd* const watched = more.empty() ? usual : more.data();
   bool always = false;
   for (std::size_t i = 0; i < waitables.size(); ++i) {
     const Waitable& w = waitables[i];
@@ -45,7 +49,7 @@ std::size_t waitForAny(const std::vector<Waitable>& waitables, std::uint32_t mil
       const std::uint64_t spent = nowMilliseconds() - start;
       timeout = spent >= milliseconds ? 0 : static_cast<int>(milliseconds - spent);
     }
-    const int ready = ::poll(watched.data(), watched.size(), timeout);
+    const int ready = ::poll(watched, waitables.size(), timeout);
     if (ready < 0 && errno == EINTR) continue;
     for (std::size_t i = 0; i < waitables.size(); ++i) {
       if (waitables[i].kind == Waitable::Kind::Always) return i;

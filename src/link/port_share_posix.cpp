@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -39,9 +40,16 @@ bool sameUser(int fd) {
   return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == geteuid();
 }
 
+// A send that cannot go on for this long gives up: the other side has stopped reading, and a
+// GUI must not wait for it.
+constexpr time_t kSendTimeoutSeconds = 5;
+
 class SocketConnection final : public ShareConnection {
  public:
-  explicit SocketConnection(int fd) : fd_(fd) {}
+  explicit SocketConnection(int fd) : fd_(fd) {
+    const timeval limit{kSendTimeoutSeconds, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  }
   ~SocketConnection() override { close(fd_); }
   SocketConnection(const SocketConnection&) = delete;
   SocketConnection& operator=(const SocketConnection&) = delete;

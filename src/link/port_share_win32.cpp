@@ -8,8 +8,9 @@
 // process however it ends.
 #include "link/port_share_win32.h"
 
-#include <sddl.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <sddl.h>
 
 #include <algorithm>
 #include <cctype>
@@ -23,6 +24,7 @@ namespace kestrelgate::link {
 namespace {
 
 constexpr DWORD kBufferSize = 4096;
+constexpr DWORD kSendTimeout = 5000;
 
 // The user a process runs as, as a SID string; nullopt when it cannot be told.
 std::optional<std::string> userOf(DWORD processId) {
@@ -84,7 +86,14 @@ class PipeConnection final : public ShareConnection {
           GetLastError() != ERROR_IO_PENDING) {
         return false;
       }
-      if (!GetOverlappedResult(pipe_, &writeDone_, &written, TRUE) || written == 0) return false;
+      // A write that cannot go on for this long gives up: the other side has stopped reading,
+      // and a GUI must not wait for it.
+      if (WaitForSingleObject(writeDone_.hEvent, kSendTimeout) != WAIT_OBJECT_0) {
+        CancelIoEx(pipe_, &writeDone_);
+        GetOverlappedResult(pipe_, &writeDone_, &written, TRUE);
+        return false;
+      }
+      if (!GetOverlappedResult(pipe_, &writeDone_, &written, FALSE) || written == 0) return false;
       bytes.remove_prefix(written);
     }
     return true;

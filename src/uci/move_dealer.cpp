@@ -70,6 +70,7 @@ std::optional<std::string> MoveDealer::take(Waiter& waiter) {
       // This go's turn: it reads the port itself until a line is complete.
       reading_ = true;
       reader_ = &waiter;
+      readingWaits_.clear();
       lock.unlock();
       const std::optional<std::string> line = lines_.readSerialLine();
       lock.lock();
@@ -121,11 +122,16 @@ std::optional<std::string> MoveDealer::take(Waiter& waiter) {
 std::string MoveDealer::nextByte() {
   Waiter& waiter = *reader_;  // fixed for as long as this reading lasts
   // Giving up and being woken come first: a GUI that has gone takes no move that is waiting.
-  std::vector<Waitable> waitables = waiter.watched();
-  const std::size_t wake = waitables.size();
-  waitables.push_back(waiter.wake.waitable());
-  waitables.push_back(port_.readable());
+  // Made once a reading; only the port's own entry can change (a device opened again).
+  std::vector<Waitable>& waitables = readingWaits_;
+  if (waitables.empty()) {
+    waitables = waiter.watched();
+    waitables.push_back(waiter.wake.waitable());
+    waitables.push_back(port_.readable());
+  }
+  const std::size_t wake = waitables.size() - 2;
   for (;;) {
+    waitables.back() = port_.readable();
     const std::size_t which = console::waitForAny(waitables);
     if (which == wake + 1) return port_.readByte();
     if (which == wake) {

@@ -106,6 +106,7 @@ class MoveDealer {
   // Set by the byte source when the reading must end now; read by the pause that follows.
   bool endReading_ = false;
   bool gaveUp_ = false;
+  std::vector<console::Waitable> readingWaits_;  // what the reading waits on before each byte
   std::function<void(const std::deque<std::string>&)> stockWatcher_;
   console::Wakeup readingEnded_;
   // Status lines are the dealer's to pass on, to the go being served; the reader writes none.

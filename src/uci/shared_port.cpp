@@ -36,6 +36,16 @@ bool GuiWaiter::pauseAfterEmptyRead() {
   return !console_.waitForInputHangUp(10);
 }
 
+std::string ChannelReader::readByte() {
+  output_.setUp();
+  std::string byte = serial_.readChars(1);
+  if (serial_.connected() != present_) {
+    present_ = !present_;
+    if (presenceWatcher_) presenceWatcher_(present_);
+  }
+  return byte;
+}
+
 // ---- the holder's side ----
 
 class PortHolder::RemoteWaiter final : public Waiter {
@@ -56,11 +66,20 @@ class PortHolder::RemoteWaiter final : public Waiter {
   }
 
   std::vector<Waitable> watched() override {
-    return {holder_.joined_->readable(), holder_.point_->incoming()};
+    return {holder_.joined_->readable(), holder_.presenceWake_.waitable(), holder_.incoming(),
+            holder_.stopWake_.waitable()};
   }
 
   bool keepWaiting(std::size_t which) override {
+    if (which == 3) {
+      holder_.stopWake_.consume();
+      return !holder_.brokenJoined() && !holder_.stopping_;
+    }
     if (which == 1) {
+      holder_.followDevice();
+      return true;
+    }
+    if (which == 2) {
       holder_.acceptOne();  // a third: refused, and the go goes on waiting
       return true;
     }
@@ -78,8 +97,13 @@ class PortHolder::RemoteWaiter final : public Waiter {
   PortHolder& holder_;
 };
 
-PortHolder::PortHolder(MoveDealer& dealer, std::unique_ptr<link::MeetingPoint> point)
-    : dealer_(dealer), point_(std::move(point)), messages_(kLargestFromJoined) {
+PortHolder::PortHolder(MoveDealer& dealer, std::unique_ptr<link::MeetingPoint> point,
+                       link::SharePlatform& share, std::string name)
+    : dealer_(dealer),
+      point_(std::move(point)),
+      share_(share),
+      name_(std::move(name)),
+      messages_(kLargestFromJoined) {
   dealer_.onStockChange([this](const std::deque<std::string>& stock) {
     const std::lock_guard<std::mutex> lock(sendMutex_);
     sendLocked(MessageKind::Stock, encodeMoves(stock));
@@ -101,21 +125,50 @@ void PortHolder::start() {
 }
 
 bool PortHolder::sendLocked(MessageKind kind, std::string_view payload) {
-  if (!joined_ || !greeted_) return false;
-  return joined_->send(encodeMessage(kind, payload));
+  if (!joined_ || !greeted_ || joinedBroken_) return false;
+  if (joined_->send(encodeMessage(kind, payload))) return true;
+  // It has gone, or has not read for so long that a send gave up: the serving thread lets it go.
+  joinedBroken_ = true;
+  stopWake_.signal();
+  return false;
+}
+
+void PortHolder::devicePresent(bool present) {
+  devicePresent_ = present;
+  presenceWake_.signal();
+}
+
+Waitable PortHolder::incoming() const {
+  return point_ ? point_->incoming() : Waitable{};
+}
+
+void PortHolder::followDevice() {
+  presenceWake_.consume();
+  if (!devicePresent_) {
+    point_.reset();
+  } else if (!point_) {
+    // Someone else may have claimed it meanwhile: then it holds the port too, and this process
+    // waits for the port as for any other holder's.
+    bool taken = false;
+    point_ = share_.claim(name_, taken);
+  }
 }
 
 void PortHolder::run() {
   while (!stopping_) {
-    std::vector<Waitable> waitables{stopWake_.waitable(), point_->incoming()};
+    // The device's coming and going first: nobody is met for a device that has gone.
+    std::vector<Waitable> waitables{stopWake_.waitable(), presenceWake_.waitable(), incoming()};
     if (joined_) waitables.push_back(joined_->readable());
     const std::size_t which = console::waitForAny(waitables);
     if (stopping_) break;
     if (which == 0) {
       stopWake_.consume();
+      if (brokenJoined()) dropJoined();
     } else if (which == 1) {
-      acceptOne();
+      followDevice();
     } else if (which == 2) {
+      acceptOne();
+    } else if (which == 3) {
       if (!receiveBetweenGos()) {
         dropJoined();
       } else if (goWaiting_) {
@@ -126,7 +179,13 @@ void PortHolder::run() {
   }
 }
 
+bool PortHolder::brokenJoined() {
+  const std::lock_guard<std::mutex> lock(sendMutex_);
+  return joinedBroken_;
+}
+
 void PortHolder::acceptOne() {
+  if (!point_) return;
   std::unique_ptr<link::ShareConnection> candidate = point_->accept();
   if (!candidate) return;  // another user's, refused by the platform, or gone already
   const std::lock_guard<std::mutex> lock(sendMutex_);
@@ -137,6 +196,7 @@ void PortHolder::acceptOne() {
   }
   joined_ = std::move(candidate);
   greeted_ = false;
+  joinedBroken_ = false;
   inFlight_.reset();
   messages_ = MessageReader(kLargestFromJoined);
   goWaiting_ = false;
@@ -196,6 +256,7 @@ void PortHolder::dropJoined() {
     inFlight_.reset();
     joined_.reset();
     greeted_ = false;
+    joinedBroken_ = false;
     goWaiting_ = false;
   }
   if (unwritten) dealer_.giveBack(*unwritten);
@@ -221,86 +282,100 @@ bool PortHolder::handOver() {
 JoinedSide::JoinedSide(std::unique_ptr<link::ShareConnection> connection,
                        std::deque<std::string> stock, console::LineOutput& output,
                        console::ConsolePlatform& console)
-    : connection_(std::move(connection)),
-      stock_(std::move(stock)),
-      output_(output),
-      console_(console),
-      messages_(kLargestFromHolder) {}
+    : heard_(std::make_shared<Heard>()), output_(output), console_(console) {
+  heard_->connection = std::move(connection);
+  heard_->stock = std::move(stock);
+  // It ends by itself once the holder has gone; a holder still there at our end goes with us.
+  std::thread([heard = heard_] { listen(*heard); }).detach();
+}
 
-bool JoinedSide::handleMessages(std::string& move, bool& malformed) {
-  while (std::optional<Message> message = messages_.next()) {
-    switch (message->kind) {
-      case MessageKind::Info:
-        output_.writeText("info string ");
-        output_.writeLine(message->payload);
-        break;
-      case MessageKind::Move:
-        move = std::move(message->payload);
-        unconfirmed_ = true;
-        return true;
-      case MessageKind::Stock:
-        if (std::optional<std::deque<std::string>> stock = decodeMoves(message->payload)) {
-          stock_ = std::move(*stock);
-        }
-        break;
-      case MessageKind::Partial:
-        partialLine_ = std::move(message->payload);
-        break;
-      default:
-        malformed = true;
-        return false;
+void JoinedSide::listen(Heard& heard) {
+  MessageReader messages(kLargestFromHolder);
+  char buffer[4096];
+  for (;;) {
+    const std::size_t got = heard.connection->receive(buffer, sizeof buffer);
+    if (got > 0) messages.feed(buffer, got);
+    const std::lock_guard<std::mutex> lock(heard.mutex);
+    while (std::optional<Message> message = messages.next()) {
+      switch (message->kind) {
+        case MessageKind::Stock:
+          if (std::optional<std::deque<std::string>> stock = decodeMoves(message->payload)) {
+            heard.stock = std::move(*stock);
+          }
+          break;
+        case MessageKind::Partial:
+          heard.partialLine = std::move(message->payload);
+          break;
+        case MessageKind::Info:
+        case MessageKind::Move:
+          heard.forGo.push_back(std::move(*message));
+          break;
+        default:
+          break;  // nothing else is for a joined process
+      }
     }
+    // The holder gone, or what it said makes no sense: either way its port is to be taken.
+    if (got == 0 || messages.malformed()) {
+      heard.holderGone = true;
+      heard.arrived.signal();
+      return;
+    }
+    if (!heard.forGo.empty()) heard.arrived.signal();
   }
-  malformed = malformed || messages_.malformed();
-  return false;
 }
 
 JoinedSide::End JoinedSide::take(std::string& move) {
-  if (!connection_->send(encodeMessage(MessageKind::Go))) {
-    drain();
-    return End::HolderGone;
+  Heard& heard = *heard_;
+  if (!heard.connection->send(encodeMessage(MessageKind::Go))) {
+    // Gone: once the listener has taken in all it said, its port is ours to take.
+    for (;;) {
+      heard.arrived.consume();
+      {
+        const std::lock_guard<std::mutex> lock(heard.mutex);
+        if (heard.holderGone) return End::HolderGone;
+      }
+      console::waitForAny({heard.arrived.waitable()});
+    }
   }
   for (;;) {
-    bool malformed = false;
-    if (handleMessages(move, malformed)) return End::Move;
-    if (malformed) return End::HolderGone;
-    const std::size_t which = console::waitForAny({console_.outputGone(), connection_->readable()});
-    if (which == 0) return End::GuiGone;
-    char buffer[4096];
-    const std::size_t got = connection_->receive(buffer, sizeof buffer);
-    if (got == 0) {
-      drain();
-      return End::HolderGone;
+    heard.arrived.consume();
+    std::unique_lock<std::mutex> lock(heard.mutex);
+    while (!heard.forGo.empty()) {
+      Message message = std::move(heard.forGo.front());
+      heard.forGo.pop_front();
+      if (message.kind == MessageKind::Move) {
+        move = std::move(message.payload);
+        unconfirmed_ = true;
+        return End::Move;
+      }
+      lock.unlock();
+      output_.writeText("info string ");
+      output_.writeLine(message.payload);
+      lock.lock();
     }
-    messages_.feed(buffer, got);
+    if (heard.holderGone) return End::HolderGone;
+    lock.unlock();
+    if (console::waitForAny({console_.outputGone(), heard.arrived.waitable()}) == 0) {
+      return End::GuiGone;
+    }
   }
 }
 
-void JoinedSide::drain() {
-  for (;;) {
-    while (std::optional<Message> message = messages_.next()) {
-      if (message->kind == MessageKind::Stock) {
-        if (std::optional<std::deque<std::string>> stock = decodeMoves(message->payload)) {
-          stock_ = std::move(*stock);
-        }
-      } else if (message->kind == MessageKind::Partial) {
-        partialLine_ = std::move(message->payload);
-      }
-    }
-    if (messages_.malformed()) return;
-    if (console::waitForAny({connection_->readable()}, 0) != 0) return;
-    char buffer[4096];
-    const std::size_t got = connection_->receive(buffer, sizeof buffer);
-    if (got == 0) return;
-    messages_.feed(buffer, got);
-  }
+std::deque<std::string> JoinedSide::stock() {
+  const std::lock_guard<std::mutex> lock(heard_->mutex);
+  return heard_->stock;
+}
+
+std::string JoinedSide::partialLine() {
+  const std::lock_guard<std::mutex> lock(heard_->mutex);
+  return heard_->partialLine;
 }
 
 void JoinedSide::confirmWritten() {
   if (!unconfirmed_) return;
   unconfirmed_ = false;
   // A holder that has gone is found out at the next go.
-  connection_->send(encodeMessage(MessageKind::Written));
+  heard_->connection->send(encodeMessage(MessageKind::Written));
 }
 
 // ---- coming to the port ----
@@ -386,6 +461,7 @@ PortMeeting meetPort(console::ChannelTable& table, int channel, const std::strin
         PortMeeting meeting;
         meeting.outcome = PortMeeting::Outcome::Holding;
         meeting.point = std::move(point);
+        meeting.name = name;
         return meeting;
       }
       const bool held = report.failure == link::OpenFailure::HeldByKestrelgate ||
@@ -421,18 +497,19 @@ SharedPort::SharedPort(Setup setup, PortMeeting meeting)
     joined_ = std::make_unique<JoinedSide>(std::move(meeting.connection), std::move(meeting.stock),
                                            setup_.output, setup_.console);
   } else {
-    hold(std::move(meeting.point));
+    hold(std::move(meeting.point), meeting.name);
   }
 }
 
 SharedPort::~SharedPort() = default;
 
-void SharedPort::hold(std::unique_ptr<link::MeetingPoint> point) {
+void SharedPort::hold(std::unique_ptr<link::MeetingPoint> point, const std::string& name) {
   auto* serial = setup_.channels.findAs<link::SerialChannel>(setup_.channel);
   reader_ = std::make_unique<ChannelReader>(*serial, setup_.output);
   dealer_ = std::make_unique<MoveDealer>(*reader_);
   if (point) {
-    holder_ = std::make_unique<PortHolder>(*dealer_, std::move(point));
+    holder_ = std::make_unique<PortHolder>(*dealer_, std::move(point), setup_.share, name);
+    reader_->onPresence([holder = holder_.get()](bool present) { holder->devicePresent(present); });
     holder_->start();
   }
 }
@@ -472,7 +549,7 @@ bool SharedPort::takeOver() {
     PortMeeting meeting = meetPort(setup_.channels, setup_.channel, setup_.specText,
                                    setup_.devicePath, setup_.serial, setup_.share, kTakingOver);
     if (meeting.outcome == PortMeeting::Outcome::Holding) {
-      hold(std::move(meeting.point));
+      hold(std::move(meeting.point), meeting.name);
       dealer_->resume(std::move(stock), std::move(partial));
       return true;
     }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -49,14 +50,16 @@ class ChannelReader final : public PortReader {
   ChannelReader(link::SerialChannel& serial, console::ConsoleOutput& output)
       : serial_(serial), output_(output) {}
   console::Waitable readable() override { return serial_.readable(); }
-  std::string readByte() override {
-    output_.setUp();
-    return serial_.readChars(1);
-  }
+  std::string readByte() override;
+
+  // Told, on the reading thread, when the device goes away and when it is back.
+  void onPresence(std::function<void(bool)> watcher) { presenceWatcher_ = std::move(watcher); }
 
  private:
   link::SerialChannel& serial_;
   console::ConsoleOutput& output_;
+  bool present_ = true;
+  std::function<void(bool)> presenceWatcher_;
 };
 
 // The process that holds the port serves the one that joined it, on a thread of its own that
@@ -65,7 +68,10 @@ class ChannelReader final : public PortReader {
 // as they come. Only one process may join: a third is told the port is full.
 class PortHolder {
  public:
-  PortHolder(MoveDealer& dealer, std::unique_ptr<link::MeetingPoint> point);
+  // `point` was claimed as `name` on `share`, where it is claimed again after the device has been
+  // away.
+  PortHolder(MoveDealer& dealer, std::unique_ptr<link::MeetingPoint> point,
+             link::SharePlatform& share, std::string name);
   ~PortHolder();
   PortHolder(const PortHolder&) = delete;
   PortHolder& operator=(const PortHolder&) = delete;
@@ -75,6 +81,12 @@ class PortHolder {
   // far, to take the port over from there once this process has let it go. False when a read
   // of the port could not be interrupted (the port is then left to the end of the process).
   bool handOver();
+
+  // The meeting point stands for the port held: while the device is away it is given up, so
+  // that a Kestrelgate started on another device that gets the same number (a pseudo-terminal
+  // number handed on, the next adapter plugged in) does not take this process for its holder.
+  // Back, it is claimed again. Safe from any thread.
+  void devicePresent(bool present);
 
  private:
   class RemoteWaiter;
@@ -87,16 +99,25 @@ class PortHolder {
   bool receiveBetweenGos();
   void serveGo();
   void dropJoined();
+  bool brokenJoined();
   bool sendLocked(MessageKind kind, std::string_view payload);
+  // On the serving thread: the meeting point as the device's presence wants it.
+  void followDevice();
+  console::Waitable incoming() const;
 
   MoveDealer& dealer_;
-  std::unique_ptr<link::MeetingPoint> point_;
+  std::unique_ptr<link::MeetingPoint> point_;  // the serving thread's
+  link::SharePlatform& share_;
+  std::string name_;
+  std::atomic<bool> devicePresent_{true};
+  console::Wakeup presenceWake_;
   // Guards the connection's sending and replacement, and the move in flight: the dealer tells
   // of moves and stock from whichever thread deals.
   std::mutex sendMutex_;
   std::unique_ptr<link::ShareConnection> joined_;
   bool greeted_ = false;
   std::optional<std::string> inFlight_;  // dealt to the joined process, not yet written there
+  bool joinedBroken_ = false;            // a send to it failed: it has gone, or does not read
   MessageReader messages_;
   bool goWaiting_ = false;
   std::atomic<bool> stopping_{false};
@@ -106,13 +127,18 @@ class PortHolder {
   std::thread thread_;
 };
 
-// This process joined the one that holds the port: each go is asked of it.
+// This process joined the one that holds the port: each go is asked of it. A thread of its own
+// takes in whatever the holder says as it comes (the stock as it changes, the status lines and
+// the move for a waiting go), so the holder never waits on us, and the holder's end is seen at
+// once.
 class JoinedSide {
  public:
   enum class End { Move, GuiGone, HolderGone };
 
   JoinedSide(std::unique_ptr<link::ShareConnection> connection, std::deque<std::string> stock,
              console::LineOutput& output, console::ConsolePlatform& console);
+  JoinedSide(const JoinedSide&) = delete;
+  JoinedSide& operator=(const JoinedSide&) = delete;
 
   // The move for this go, with the status lines read meanwhile written to our GUI.
   End take(std::string& move);
@@ -120,22 +146,28 @@ class JoinedSide {
   // command is read.
   void confirmWritten();
 
-  // What the holder held for the next gos, and the line it had read, as it last said.
-  const std::deque<std::string>& stock() const { return stock_; }
-  const std::string& partialLine() const { return partialLine_; }
+  // What the holder held for the next gos, and the line it had read, as it last said. Complete
+  // once take() has said the holder has gone.
+  std::deque<std::string> stock();
+  std::string partialLine();
 
  private:
-  // Handles what has come; true when it holds this go's move.
-  bool handleMessages(std::string& move, bool& malformed);
-  // Takes in everything the holder said before it went.
-  void drain();
+  // What the listening thread shares with this side. The thread may outlive the side as the
+  // process ends, so it keeps its own hold on them.
+  struct Heard {
+    std::unique_ptr<link::ShareConnection> connection;
+    std::mutex mutex;
+    std::deque<std::string> stock;
+    std::string partialLine;
+    std::deque<Message> forGo;  // status lines and the move, for the waiting go
+    bool holderGone = false;
+    console::Wakeup arrived;
+  };
+  static void listen(Heard& heard);
 
-  std::unique_ptr<link::ShareConnection> connection_;
-  std::deque<std::string> stock_;
-  std::string partialLine_;
+  std::shared_ptr<Heard> heard_;
   console::LineOutput& output_;
   console::ConsolePlatform& console_;
-  MessageReader messages_;
   bool unconfirmed_ = false;
 };
 
@@ -144,6 +176,7 @@ struct PortMeeting {
   enum class Outcome { Holding, Joined, Refused };
   Outcome outcome = Outcome::Refused;
   std::unique_ptr<link::MeetingPoint> point;          // Holding: where a second one may join
+  std::string name;                                   // Holding: the meeting point's name
   std::unique_ptr<link::ShareConnection> connection;  // Joined: to the holder
   std::deque<std::string> stock;                      // Joined: what the holder holds
 };
@@ -191,7 +224,7 @@ class SharedPort {
   bool end();
 
  private:
-  void hold(std::unique_ptr<link::MeetingPoint> point);
+  void hold(std::unique_ptr<link::MeetingPoint> point, const std::string& name);
   // The holder has gone: this process takes the port itself, or joins whoever has it now.
   bool takeOver();
 

@@ -4,6 +4,7 @@
 // bytes a test pushes, gos that record what reaches them, and connections that queue bytes.
 // Every wait on them is a Wakeup, so they work alike on every platform.
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -20,9 +21,9 @@
 
 namespace kestrelgate::fakes {
 
-// Waits until `done` is true, or gives up after five seconds.
-inline bool eventually(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+// Waits until `done` is true, or gives up after `milliseconds`.
+inline bool eventually(const std::function<bool()>& done, int milliseconds = 5000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     console::waitForAny({}, 5);
@@ -158,8 +159,14 @@ class FakeMeetingPoint final : public link::MeetingPoint {
     std::mutex mutex;
     std::deque<std::unique_ptr<link::ShareConnection>> arriving;
     console::Wakeup incoming;
+    std::atomic<int> points{0};  // meeting points held on this queue now
   };
-  explicit FakeMeetingPoint(std::shared_ptr<Queue> queue) : queue_(std::move(queue)) {}
+  explicit FakeMeetingPoint(std::shared_ptr<Queue> queue) : queue_(std::move(queue)) {
+    ++queue_->points;
+  }
+  ~FakeMeetingPoint() override { --queue_->points; }
+  FakeMeetingPoint(const FakeMeetingPoint&) = delete;
+  FakeMeetingPoint& operator=(const FakeMeetingPoint&) = delete;
 
   console::Waitable incoming() override { return queue_->incoming.waitable(); }
   std::unique_ptr<link::ShareConnection> accept() override {
@@ -173,6 +180,26 @@ class FakeMeetingPoint final : public link::MeetingPoint {
 
  private:
   std::shared_ptr<Queue> queue_;
+};
+
+// Claims the fake meeting point again for a holder whose device came back, and counts how
+// often.
+class FakeSharePlatform final : public link::SharePlatform {
+ public:
+  explicit FakeSharePlatform(std::shared_ptr<FakeMeetingPoint::Queue> queue)
+      : queue_(std::move(queue)) {}
+  std::string meetingName(const std::string&) override { return "meeting"; }
+  std::unique_ptr<link::MeetingPoint> claim(const std::string&, bool& taken) override {
+    taken = false;
+    ++claims;
+    return std::make_unique<FakeMeetingPoint>(queue_);
+  }
+  link::Meeting connect(const std::string&) override { return {}; }
+
+  std::atomic<int> claims{0};
+
+ private:
+  std::shared_ptr<FakeMeetingPoint::Queue> queue_;
 };
 
 }  // namespace kestrelgate::fakes

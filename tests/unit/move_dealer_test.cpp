@@ -47,22 +47,6 @@ TEST_F(MoveDealerTest, EachGoTakesTheNextMoveInTheOrderPrinted) {
             (std::vector<Stock>{{"e2e4", "e7e5"}, {"e7e5"}, {}, {"g1f3", "b8c6"}, {"b8c6"}, {}}));
 }
 
-TEST_F(MoveDealerTest, ALineWithOneMoveLeavesNothingForTheNextGo) {
-  port.push("12 e2-e4\r\n13 g1-f3 b8-c6\r\n");
-  EXPECT_EQ(dealer.take(white), "e2e4");
-  EXPECT_EQ(dealer.take(black), "g1f3");
-  EXPECT_EQ(dealer.stock(), Stock{"b8c6"});
-}
-
-TEST_F(MoveDealerTest, AMoveGivenBackGoesToTheNextGoFirst) {
-  port.push("01 e2-e4 e7-e5\r\n");
-  EXPECT_EQ(dealer.take(white), "e2e4");
-  EXPECT_EQ(dealer.take(black), "e7e5");
-  // Black's process went away before its GUI had the move.
-  dealer.giveBack("e7e5");
-  EXPECT_EQ(dealer.take(white), "e7e5");
-}
-
 TEST_F(MoveDealerTest, AGoThatGivesUpTakesNothingAndLeavesItsPartOfTheLine) {
   port.push("Thinking\r\n01 e2-");
   white.giveUp();

@@ -25,8 +25,9 @@ void PrintTo(const Message& message, std::ostream* out) {
 namespace {
 
 using fakes::eventually;
-using fakes::FakeMeetingPoint;
 using fakes::FakeLine;
+using fakes::FakeMeetingPoint;
+using fakes::FakeSharePlatform;
 using fakes::FakeWaiter;
 using fakes::TestEnd;
 
@@ -99,7 +100,8 @@ class PortHolderTest : public ::testing::Test {
   FakeLine port;
   MoveDealer dealer{port};
   std::shared_ptr<FakeMeetingPoint::Queue> point = std::make_shared<FakeMeetingPoint::Queue>();
-  PortHolder holder{dealer, std::make_unique<FakeMeetingPoint>(point)};
+  FakeSharePlatform share{point};
+  PortHolder holder{dealer, std::make_unique<FakeMeetingPoint>(point), share, "meeting"};
   FakeWaiter own;  // a go of the holder's own GUI
 };
 
@@ -182,6 +184,21 @@ TEST_F(PortHolderTest, AMoveTheJoinedProcessNeverWroteGoesToTheNextGo) {
   ASSERT_TRUE(eventually([&] { return joined.closedByHolder(); }));
   EXPECT_EQ(dealer.take(own), "e2e4");
   EXPECT_EQ(dealer.take(own), "e7e5");
+}
+
+TEST_F(PortHolderTest, WhileTheDeviceIsAwayNobodyMeetsTheHolder) {
+  holder.devicePresent(false);
+  // The meeting point is given up: a process that comes now is not taken in.
+  ASSERT_TRUE(eventually([&] { return point->points == 0; }));
+  TestEnd early;
+  arrive(early);
+  early.send(encodeMessage(MessageKind::Hello, kHello));
+  EXPECT_FALSE(eventually([&] { return !messages(early.received()).empty(); }, 200));
+  // Back: claimed again, and whoever is waiting there is met.
+  holder.devicePresent(true);
+  ASSERT_TRUE(eventually([&] { return !messages(early.received()).empty(); }));
+  EXPECT_EQ(messages(early.received()).front().kind, MessageKind::Welcome);
+  EXPECT_EQ(share.claims, 1);
 }
 
 TEST_F(PortHolderTest, AsTheHolderEndsTheJoinedProcessLearnsTheLineReadSoFar) {
