@@ -85,7 +85,7 @@ bench: build
 	$(SUITE) "benchmark" $(BUILD)/tools/bench/kestrelgate_bench $(BUILD)/kestrelgate
 
 clean:
-	rm -rf $(BUILD) $(WIN64BUILD) $(WINBUILD) $(PACKAGEBUILD) $(WINPACKAGEBUILD) out
+	rm -rf $(BUILD) $(WIN64BUILD) $(WINBUILD) $(PACKAGEBUILD) $(WINPACKAGEBUILD) $(TSANBUILD) out
 
 # Every C++ file as the repository's .clang-format has it, by Debian 12's clang-format 14 (other
 # versions lay some constructs out differently).
@@ -125,6 +125,16 @@ ifeq ($(HAVE_LIBFUZZER),yes)
 else
 	$(SUITE) --skip "fuzz check" "clang++ with libFuzzer (clang, libclang-rt-14-dev) is not installed"
 endif
+
+# The whole native suite under ThreadSanitizer: two Kestrelgates on one port use a second
+# thread.
+TSANBUILD ?= build-tsan
+.PHONY: sanitize-threads
+sanitize-threads:
+	cmake -S . -B $(TSANBUILD) -DKESTRELGATE_WERROR=$(WERROR) -DKESTRELGATE_SANITIZE_THREADS=ON
+	cmake --build $(TSANBUILD) -j$(JOBS)
+	$(SUITE) "thread sanitizer (unit and end-to-end)" ctest --test-dir $(TSANBUILD) \
+	  --output-on-failure -j$(JOBS)
 
 # The whole native suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 SANBUILD ?= build-sanitize
