@@ -179,13 +179,21 @@ double percentile(const std::vector<double>& sorted, double p) {
 void waitAsleepAfterReads(pid_t pid, long reads, const support::PtyPair& pty,
                           Clock::time_point deadline) {
   while (reading(support::readCalls(pid), "read calls") < reads || pty.unreadBytes() != 0 ||
-         reading(support::schedulerState(pid), "scheduler state") != 'S') {
+         !reading(support::allThreadsAsleep(pid), "thread states")) {
     if (Clock::now() >= deadline) {
       throw MeasureError("the engine did not read the move line (" +
                          std::to_string(reading(support::readCalls(pid), "read calls")) + " of " +
                          std::to_string(reads) + " reads, " + std::to_string(pty.unreadBytes()) +
                          " bytes unread)");
     }
+    support::pauseFor(std::chrono::microseconds(20));
+  }
+}
+
+// Waits until every thread of the process sleeps.
+void waitAllAsleep(pid_t pid, Clock::time_point deadline) {
+  while (!reading(support::allThreadsAsleep(pid), "thread states")) {
+    if (Clock::now() >= deadline) throw MeasureError("the engine did not go to sleep");
     support::pauseFor(std::chrono::microseconds(20));
   }
 }
@@ -263,21 +271,26 @@ std::vector<Row> measureStarts(const std::string& binary, support::PtyPair& pty)
 
 // Each "go" waits for a single-move line: the engine has read everything but the final LF and
 // sleeps in read() when the LF is written, as it does between the bytes of a real 600 bit/s line.
-// Returns the sorted times from writing the LF to reading the whole reply line.
-std::vector<double> latencySamples(Engine& engine, support::PtyPair& pty, bool minimalReader) {
+// Returns the sorted times from writing the LF to reading the whole reply line. With a `holder`,
+// the engine asked has joined it, and the holder reads the line for it.
+std::vector<double> latencySamples(Engine& engine, support::PtyPair& pty, bool minimalReader,
+                                   Engine* holder = nullptr) {
   std::vector<double> samples;
+  Engine& reader = holder != nullptr ? *holder : engine;
   for (int i = 0; i < kLatencyWarmUp + kLatencyMoves; ++i) {
     const MoveLine& move = kMoves[static_cast<std::size_t>(i) % std::size(kMoves)];
     const Clock::time_point deadline = after(std::chrono::seconds(5));
     const std::string allButLf = moveNumber(i) + " " + move.printed + "\r";
     // One read() takes the "go" from standard input, then one read() takes each serial byte.
-    const long reads = reading(support::readCalls(engine.pid()), "read calls") +
-                       (minimalReader ? 0 : 1) + static_cast<long>(allButLf.size());
+    const long reads = reading(support::readCalls(reader.pid()), "read calls") +
+                       (minimalReader || holder != nullptr ? 0 : 1) +
+                       static_cast<long>(allButLf.size());
     if (!minimalReader) engine.send("go\n", deadline);
     print(pty, allButLf, deadline);
-    waitAsleepAfterReads(engine.pid(), reads, pty, deadline);
+    waitAsleepAfterReads(reader.pid(), reads, pty, deadline);
     support::pauseFor(milliseconds(1));
-    waitAsleepAfterReads(engine.pid(), reads, pty, deadline);
+    waitAsleepAfterReads(reader.pid(), reads, pty, deadline);
+    if (holder != nullptr) waitAllAsleep(engine.pid(), deadline);
     if (engine.unreadSize() != 0) {
       throw MeasureError("output before the move line ended: \"" + printable(engine.unread()) +
                          "\"");
@@ -467,6 +480,78 @@ void reportSerialMeasures(const std::string& binary, support::PtyPair& pty, Repo
   }
 }
 
+// Two engines on the port, as a GUI playing engine against engine starts them: the first holds
+// the port, the second joins it. A move for the joined one goes one step further: read by the
+// holder, passed to the joined process, written by it.
+void reportPair(const std::string& binary, support::PtyPair& pty, Report& report) {
+  const char* const steps[] = {"start of a pair", "holder's serial LF to `bestmove` in a pair",
+                               "joined engine's serial LF to `bestmove`",
+                               "CPU of a pair during a wait", "peak RSS of a pair"};
+  std::size_t step = 0;
+  try {
+    Engine holder(binary, pty.devicePath());
+    startUp(holder, after(std::chrono::seconds(5)));
+    Engine joined(binary, pty.devicePath());
+    startUp(joined, after(std::chrono::seconds(5)));
+    step = 1;
+    const std::vector<double> own = latencySamples(holder, pty, false);
+    step = 2;
+    const std::vector<double> passed = latencySamples(joined, pty, false, &holder);
+    const double ownP99 = percentile(own, 99);
+    const double passedP99 = percentile(passed, 99);
+    const double addedMs = (passedP99 - ownP99) / 1000.0;
+    const std::string label = " of " + std::to_string(kLatencyMoves) + " moves";
+    report.add({
+        {"pair: holder's serial LF to `bestmove`, p99" + label, fixed(ownP99, 1) + " µs", "—", "—"},
+        {"pair: joined engine's serial LF to `bestmove`, p50" + label,
+         fixed(percentile(passed, 50), 1) + " µs", "—", "—"},
+        {"pair: joined engine's serial LF to `bestmove`, p99" + label, fixed(passedP99, 1) + " µs",
+         "—", "—"},
+        {"pair: what the joined engine's path adds, p99", fixed(addedMs, 3) + " ms", "< 1 ms",
+         verdict(addedMs < 1.0)},
+    });
+
+    step = 3;
+    // The joined engine's go waits: the holder reads the port for it.
+    const Clock::time_point deadline = after(std::chrono::seconds(5));
+    joined.send("go\n", deadline);
+    print(pty, "Thinking\r\n", deadline);
+    if (joined.readUntil("\r\n", deadline) != "info string Thinking\r\n") {
+      throw MeasureError("the joined engine did not pass the status line on");
+    }
+    support::pauseFor(milliseconds(100));
+    const long before = reading(support::cpuTicks(holder.pid()), "CPU time") +
+                        reading(support::cpuTicks(joined.pid()), "CPU time");
+    support::pauseFor(kIdleWait);
+    const long ticks = reading(support::cpuTicks(holder.pid()), "CPU time") +
+                       reading(support::cpuTicks(joined.pid()), "CPU time") - before;
+    const Clock::time_point end = after(std::chrono::seconds(5));
+    print(pty, "47 e2-e4\r\n", end);
+    if (joined.readUntil("\r\n", end) != "bestmove e2e4\r\n") {
+      throw MeasureError("the joined engine's waiting go was not answered");
+    }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(kIdleWait).count();
+    report.rows.push_back({"pair: CPU of both during a " + std::to_string(seconds) +
+                               " s wait for the joined engine's move",
+                           std::to_string(ticks) + " ticks", "0 ticks", verdict(ticks == 0)});
+
+    step = 4;
+    const long holderHwm = reading(support::statusField(holder.pid(), "VmHWM"), "VmHWM");
+    const long joinedHwm = reading(support::statusField(joined.pid(), "VmHWM"), "VmHWM");
+    joined.quit(after(std::chrono::seconds(2)));
+    holder.quit(after(std::chrono::seconds(2)));
+    report.rows.push_back({"pair: peak RSS, holder / joined",
+                           std::to_string(holderHwm) + " kB / " + std::to_string(joinedHwm) + " kB",
+                           "< " + std::to_string(kRssTargetKb / 1024) + " MiB each",
+                           verdict(holderHwm < kRssTargetKb && joinedHwm < kRssTargetKb)});
+  } catch (const std::exception& e) {
+    report.notMeasured(steps[step], e.what());
+    for (++step; step < std::size(steps); ++step) {
+      report.notMeasured(steps[step], "an earlier step failed");
+    }
+  }
+}
+
 void reportMinimalReader(support::PtyPair& pty, Report& report) {
   try {
     Engine reader([&pty] { return minimalReader(pty.devicePath()); });
@@ -514,6 +599,7 @@ int main(int argc, char** argv) {
   if (pty.ok()) {
     reportStarts(binary, pty, report);
     reportSerialMeasures(binary, pty, report);
+    reportPair(binary, pty, report);
     reportMinimalReader(pty, report);
   } else {
     report.notMeasured("pseudo-terminal", pty.error());

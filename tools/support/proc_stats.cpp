@@ -78,6 +78,22 @@ std::optional<char> schedulerState(pid_t pid) {
   return (*fields)[0][0];
 }
 
+std::optional<bool> allThreadsAsleep(pid_t pid) {
+  std::error_code error;
+  bool any = false;
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    // A thread's own stat is readable under its id as under a process id.
+    const std::optional<char> state =
+        schedulerState(static_cast<pid_t>(std::stol(task.path().filename().string())));
+    if (!state) return std::nullopt;
+    if (*state != 'S') return false;
+    any = true;
+  }
+  if (error || !any) return std::nullopt;
+  return true;
+}
+
 std::optional<long> statusField(pid_t pid, std::string_view name) {
   return namedField(pid, "status", name);
 }

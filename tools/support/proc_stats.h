@@ -20,6 +20,10 @@ std::optional<long> cpuTicks(pid_t pid);
 // runs or waits for a CPU.
 std::optional<char> schedulerState(pid_t pid);
 
+// Whether every thread of the process sleeps in a system call: false while one runs, nullopt
+// when it cannot be told.
+std::optional<bool> allThreadsAsleep(pid_t pid);
+
 // A numeric "Name:  value" field of /proc/PID/status, e.g. "VmHWM" (the peak resident set in
 // KiB) or "voluntary_ctxt_switches".
 std::optional<long> statusField(pid_t pid, std::string_view name);
