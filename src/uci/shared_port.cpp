@@ -382,7 +382,7 @@ void JoinedSide::confirmWritten() {
 
 namespace {
 
-// The device the specification (or the device path) names, as the serial channel opens it.
+// The device the port settings text (or the device path) names, as the serial channel opens it.
 std::string portPath(const std::string& specText, const std::optional<std::string>& devicePath,
                      link::SerialPlatform& serial) {
   if (devicePath) return *devicePath;
