@@ -175,46 +175,6 @@ TEST(E2eFaults, ASecondProgramOnThePortJoinsTheFirstAndTheMovesAreDealtInTurn) {
   EXPECT_EQ(second.waitExit(), 0);
 }
 
-// The kernel hands a closed pseudo-terminal's number to the next program that asks for one. A
-// port named by that number must not be taken for the chess computer coming back: its bytes
-// would be someone's keystrokes answering the waiting go.
-TEST(E2eFaults, APtyNumberHandedOnIsNotOpenedAgain) {
-  if (underWine()) GTEST_SKIP() << kWineHangUp;
-  auto chessComputer = std::make_unique<FakeChessComputer>();
-  if (!chessComputer->ok()) GTEST_SKIP() << "no pseudo-terminal for the engine";
-  const std::string path = chessComputer->devicePath();
-  Child engine(engineCommand({path}));
-  engine.sendLine("uci");
-  ASSERT_TRUE(engine.readUntil("uciok\r\n"));
-  engine.sendLine("go");
-
-  chessComputer->unplug();
-  // The engine lets the hung-up terminal go; only then is the number free again.
-  const auto holds = [&] {
-    const std::vector<std::string> files = engine.openFiles();
-    return std::find(files.begin(), files.end(), path) != files.end();
-  };
-  ASSERT_TRUE(waitUntilLetGo(engine, path, kReplyTimeout))
-      << "the engine kept the hung-up terminal";
-
-  // Another program's terminal gets the same number.
-  std::unique_ptr<FakeChessComputer> stranger = ptyWithNumberOf(path, 10s);
-  if (!stranger) GTEST_SKIP() << "the kernel did not hand " << path << " out again";
-  stranger->print("12 e2-e4 e7-e5\r\n");  // keystrokes that look like a move line
-
-  // Four tries at reopening go by: nothing is opened, said or spent.
-  const long before = engine.cpuTicks();
-  EXPECT_EQ(engine.readFor(2000ms), "");
-  const long after = engine.cpuTicks();
-  EXPECT_FALSE(holds());
-  EXPECT_EQ(stranger->waitForUnreadBytes(16), 16);
-  if (before >= 0 && after >= 0) {
-    EXPECT_LE(after - before, sysconf(_SC_CLK_TCK) * 2 * 5 / 100) << "clock ticks in 2 s";
-  }
-  engine.closeInput();
-  EXPECT_EQ(engine.waitExit(3000ms), 0);
-}
-
 // A GUI that stops reading our output has gone, whatever our input still says. Its answers
 // fail to arrive without harming us, and its next go takes no move: a Kestrelgate left behind
 // would take the next game's moves from the chess computer. It ends at once, with status 0.

@@ -107,6 +107,22 @@ int FakeChessComputer::waitForUnreadBytes(int count, Millis timeout) const {
   return PtyPair::waitForUnreadBytes(count, Clock::now() + timeout);
 }
 
+SimulatedMachine startSimulator(const std::vector<std::string>& arguments) {
+  SimulatedMachine machine{std::make_unique<Child>(simulatorCommand(arguments)), ""};
+  if (!machine.process->running()) return machine;
+  const std::optional<std::string> announced = machine.process->readUntil("\n");
+  const std::string prefix = "device: ";
+  if (announced && announced->starts_with(prefix)) {
+    machine.device = announced->substr(prefix.size(), announced->size() - prefix.size() - 1);
+  }
+  return machine;
+}
+
+const std::vector<std::string> kOperaGameMoves = {
+    "e2e4", "e7e5", "g1f3", "d7d6", "d2d4", "c8g4", "d4e5", "g4f3", "d1f3", "d6e5", "f1c4",
+    "g8f6", "f3b3", "d8e7", "b1c3", "c7c6", "c1g5", "b7b5", "c3b5", "c6b5", "c4b5", "b8d7",
+    "e1c1", "a8d8", "d1d7", "d8d7", "h1d1", "e7e6", "b5d7", "f6d7", "b3b8", "d7b8", "d1d8"};
+
 std::unique_ptr<FakeChessComputer> ptyWithNumberOf(const std::string& devicePath, Millis timeout) {
   const auto number = [](const std::string& pts) {
     return std::stoi(pts.substr(pts.rfind('/') + 1));

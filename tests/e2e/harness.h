@@ -138,6 +138,16 @@ class FakeChessComputer : private kestrelgate::support::PtyPair {
   }
 };
 
+// The simulated chess computer, running, and the pty it offers (empty when it offers none).
+struct SimulatedMachine {
+  std::unique_ptr<Child> process;
+  std::string device;
+};
+SimulatedMachine startSimulator(const std::vector<std::string>& arguments);
+
+// The moves of the Opera game of tools/transcripts/opera-game.txt, as a GUI gets them.
+extern const std::vector<std::string> kOperaGameMoves;
+
 // Another program's pseudo-terminal under the number of `devicePath`, once its pty has closed:
 // the kernel hands out the lowest free number, so lower ones are held until it comes, and a
 // higher one (the number is someone else's for a moment, as other tests make ptys too) is

@@ -95,46 +95,57 @@ TEST(E2eOwnership, AClosedStandardDescriptorNeverBecomesThePort) {
   }
 }
 
-// A link the user (or a simulator that died) left in place outlives the pseudo-terminal it led
-// to, and the terminal's number goes to the next program that asks for one. The waiting
-// engine must not take that terminal, or change it; a link made again is the user saying where
-// the chess computer now is.
-TEST(E2eOwnership, ALinkLeftInPlaceIsNotFollowedButOneMadeAgainIs) {
+// The kernel hands a closed pseudo-terminal's number to the next program that asks for one. A
+// port named by that number must not be taken for the chess computer coming back: its bytes
+// would be someone's keystrokes answering the waiting go. Nor may a link that the user (or a
+// simulator that died) left in place lead there. A link made again is the user saying where the
+// chess computer now is.
+TEST(E2eOwnership, APtyNumberHandedOnIsNotOpenedAgainNorThroughALinkLeftInPlace) {
   if (underWine()) GTEST_SKIP() << "wine's ReadFile never reports a hung-up terminal";
-  auto chessComputer = std::make_unique<FakeChessComputer>();
-  if (!chessComputer->ok()) GTEST_SKIP() << "no pseudo-terminal for the engine";
-  const std::string path = chessComputer->devicePath();
-  const std::filesystem::path link =
-      std::filesystem::temp_directory_path() / ("kestrelgate-left-" + std::to_string(getpid()));
-  std::filesystem::remove(link);
-  std::filesystem::create_symlink(path, link);
-  Child engine(engineCommand({link.string()}));
-  engine.sendLine("uci");
-  ASSERT_TRUE(engine.readUntil("uciok\r\n"));
-  engine.sendLine("go");
+  for (const bool throughLink : {false, true}) {
+    SCOPED_TRACE(throughLink ? "through a link left in place" : "named directly");
+    auto chessComputer = std::make_unique<FakeChessComputer>();
+    if (!chessComputer->ok()) GTEST_SKIP() << "no pseudo-terminal for the engine";
+    const std::string path = chessComputer->devicePath();
+    const std::filesystem::path link =
+        std::filesystem::temp_directory_path() / ("kestrelgate-left-" + std::to_string(getpid()));
+    std::filesystem::remove(link);
+    if (throughLink) std::filesystem::create_symlink(path, link);
+    Child engine(engineCommand({throughLink ? link.string() : path}));
+    engine.sendLine("uci");
+    ASSERT_TRUE(engine.readUntil("uciok\r\n"));
+    engine.sendLine("go");
 
-  chessComputer->unplug();  // the link stays
-  ASSERT_TRUE(waitUntilLetGo(engine, path, kReplyTimeout)) << "the engine kept the hung-up pty";
-  std::unique_ptr<FakeChessComputer> stranger = ptyWithNumberOf(path, 10s);
-  if (!stranger) GTEST_SKIP() << "the kernel did not hand " << path << " out again";
-  ASSERT_TRUE(setToNineSixHundred(path));
-  const std::optional<TerminalState> before = terminalState(path);
-  ASSERT_TRUE(before);
-  stranger->print("12 e2-e4 e7-e5\r\n");  // keystrokes that look like a move line
+    chessComputer->unplug();  // a link stays
+    // The engine lets the hung-up terminal go; only then is the number free again.
+    ASSERT_TRUE(waitUntilLetGo(engine, path, kReplyTimeout)) << "the engine kept the hung-up pty";
+    std::unique_ptr<FakeChessComputer> stranger = ptyWithNumberOf(path, 10s);
+    if (!stranger) GTEST_SKIP() << "the kernel did not hand " << path << " out again";
+    ASSERT_TRUE(setToNineSixHundred(path));
+    const std::optional<TerminalState> before = terminalState(path);
+    ASSERT_TRUE(before);
+    stranger->print("12 e2-e4 e7-e5\r\n");  // keystrokes that look like a move line
 
-  // Four tries at reopening go by: nothing is opened, said or changed.
-  EXPECT_EQ(engine.readFor(2000ms), "");
-  EXPECT_TRUE(waitUntilLetGo(engine, path, 0ms));
-  EXPECT_EQ(stranger->waitForUnreadBytes(16), 16);
-  EXPECT_EQ(terminalState(path), before);
-
-  // The link made again, as udev makes a by-id link on a replug: that is the device now.
-  std::filesystem::remove(link);
-  std::filesystem::create_symlink(path, link);
-  EXPECT_EQ(engine.readUntil("\r\n"), "bestmove e2e4\r\n");
-  engine.closeInput();
-  EXPECT_EQ(engine.waitExit(), 0);
-  std::filesystem::remove(link);
+    // Four tries at reopening go by: nothing is opened, said, changed or spent.
+    const long ticksBefore = engine.cpuTicks();
+    EXPECT_EQ(engine.readFor(2000ms), "");
+    const long ticksAfter = engine.cpuTicks();
+    EXPECT_TRUE(waitUntilLetGo(engine, path, 0ms));
+    EXPECT_EQ(stranger->waitForUnreadBytes(16), 16);
+    EXPECT_EQ(terminalState(path), before);
+    if (ticksBefore >= 0 && ticksAfter >= 0) {
+      EXPECT_LE(ticksAfter - ticksBefore, sysconf(_SC_CLK_TCK) * 2 * 5 / 100) << "ticks in 2 s";
+    }
+    if (throughLink) {
+      // The link made again, as udev makes a by-id link on a replug: that is the device now.
+      std::filesystem::remove(link);
+      std::filesystem::create_symlink(path, link);
+      EXPECT_EQ(engine.readUntil("\r\n"), "bestmove e2e4\r\n");
+      std::filesystem::remove(link);
+    }
+    engine.closeInput();
+    EXPECT_EQ(engine.waitExit(3000ms), 0);
+  }
 }
 
 // Ended by a signal (a GUI that kills its engine, Ctrl+C on the monitor), the program still
@@ -171,13 +182,14 @@ TEST(E2eOwnership, ACaughtSignalLeavesThePortFreeAndAsItWasFound) {
     EXPECT_EQ(holder.waitExit(), -1);  // ended by the signal, as without a handler
     EXPECT_EQ(terminalState(path), found);
 
-    // Another user opens the port at once.
+    // Another user opens the port at once; at its quit the port is put back again.
     Child user({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
                 KESTRELGATE_BINARY, path});
     user.sendLine("uci");
     EXPECT_TRUE(user.readUntil("uciok\r\n")) << user.unread();
     user.sendLine("quit");
     EXPECT_EQ(user.waitExit(), 0);
+    EXPECT_EQ(terminalState(path), found);
   }
 }
 

@@ -34,13 +34,10 @@ Session startSession(const std::string& transcript, const std::vector<std::strin
   arguments.push_back("--linger");
   arguments.push_back("-1");  // keep the pty until we are done: a hang-up would drop queued bytes
   arguments.push_back(transcriptPath(transcript));
-  session.simulator = std::make_unique<Child>(simulatorCommand(arguments));
-  if (!session.simulator->running()) return session;
-  const std::optional<std::string> announced = session.simulator->readUntil("\n");
-  const std::string prefix = "device: ";
-  if (!announced || !announced->starts_with(prefix)) return session;
-  const std::string device =
-      announced->substr(prefix.size(), announced->size() - prefix.size() - 1);
+  SimulatedMachine machine = startSimulator(arguments);
+  session.simulator = std::move(machine.process);
+  if (machine.device.empty()) return session;
+  const std::string& device = machine.device;
   session.engine = std::make_unique<Child>(
       engineCommand({enginePortArgument(linkPath.empty() ? device : linkPath)}));
   return session;
@@ -91,10 +88,7 @@ TEST(E2eSimulator, TheOperaGameIsPlayedMoveByMove) {
   if (!session.engine) GTEST_SKIP() << "the simulator could not offer a pseudo-terminal";
   ASSERT_TRUE(session.engine->running());
 
-  const std::vector<std::string> expected = {
-      "e2e4", "e7e5", "g1f3", "d7d6", "d2d4", "c8g4", "d4e5", "g4f3", "d1f3", "d6e5", "f1c4",
-      "g8f6", "f3b3", "d8e7", "b1c3", "c7c6", "c1g5", "b7b5", "c3b5", "c6b5", "c4b5", "b8d7",
-      "e1c1", "a8d8", "d1d7", "d8d7", "h1d1", "e7e6", "b5d7", "f6d7", "b3b8", "d7b8", "d1d8"};
+  const std::vector<std::string>& expected = kOperaGameMoves;
   const std::vector<std::string> lines = playGame(*session.engine, expected.size());
   EXPECT_EQ(bestmoves(lines), expected);
 

@@ -189,32 +189,6 @@ TEST_F(SerialPosixPty, APortAnotherProgramHoldsIsRefusedBeforeAnythingAboutItCha
   EXPECT_EQ(flock(observer_, LOCK_EX | LOCK_NB), 0);
 }
 
-TEST_F(SerialPosixPty, ClosingPutsTheTerminalBackAsItWasFound) {
-  // Left in cooked mode at 9600 bit/s by a terminal program.
-  termios found{};
-  ASSERT_EQ(tcgetattr(observer_, &found), 0);
-  found.c_lflag |= ICANON | ECHO;
-  cfsetispeed(&found, B9600);
-  cfsetospeed(&found, B9600);
-  ASSERT_EQ(tcsetattr(observer_, TCSANOW, &found), 0);
-  ASSERT_EQ(tcgetattr(observer_, &found), 0);
-
-  ASSERT_EQ(openSerial(table, 2, "COM1:" + std::string(kPortSettings), systemSerialPlatform(),
-                       &slavePath_),
-            IoResult::Ok);
-  termios open{};
-  ASSERT_EQ(tcgetattr(observer_, &open), 0);
-  EXPECT_EQ(cfgetospeed(&open), B600);
-  EXPECT_EQ(open.c_lflag & ICANON, 0u);
-  ASSERT_EQ(table.closeChannel(2), IoResult::Ok);
-  termios after{};
-  ASSERT_EQ(tcgetattr(observer_, &after), 0);
-  EXPECT_EQ(cfgetospeed(&after), B9600);
-  EXPECT_EQ(after.c_lflag, found.c_lflag);
-  EXPECT_EQ(after.c_iflag, found.c_iflag);
-  EXPECT_EQ(after.c_cflag, found.c_cflag);
-}
-
 TEST(SerialPosix, OnlyErrorsOfARemovedDeviceMeanItHasGone) {
   for (int error : {EIO, ENXIO, ENODEV}) EXPECT_TRUE(readErrorMeansDeviceGone(error)) << error;
   for (int error : {0, EAGAIN, EINTR, EINVAL, EBADF, ENOMEM}) {
