@@ -26,7 +26,7 @@ void MoveDealer::dealLocked() {
     queue_.pop_front();
     front->move_ = std::move(stock_.front());
     stock_.pop_front();
-    front->dealt(*front->move_);
+    front->handedOn_ = front->dealt(*front->move_);
     front->wake.signal();
     dealt = true;
   }
@@ -39,8 +39,8 @@ void MoveDealer::dealLocked() {
 void MoveDealer::withdrawLocked(Waiter& waiter) {
   const bool wasFirst = !queue_.empty() && queue_.front() == &waiter;
   queue_.erase(std::remove(queue_.begin(), queue_.end(), &waiter), queue_.end());
-  if (waiter.move_) {
-    // Dealt in the moment it gave up: the move is the next go's.
+  if (waiter.move_ && !waiter.handedOn_) {
+    // Dealt in the moment it gave up, and still here: the move is the next go's.
     stock_.push_front(std::move(*waiter.move_));
     waiter.move_.reset();
     stockChangedLocked();
@@ -54,6 +54,7 @@ std::optional<std::string> MoveDealer::take(Waiter& waiter) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (stopping_) return std::nullopt;
   waiter.move_.reset();
+  waiter.handedOn_ = false;
   queue_.push_back(&waiter);
   for (;;) {
     dealLocked();
@@ -105,12 +106,12 @@ std::optional<std::string> MoveDealer::take(Waiter& waiter) {
     std::vector<Waitable> waitables = waiter.watched();
     waitables.push_back(waiter.wake.waitable());
     const std::size_t which = console::waitForAny(waitables);
-    bool keep = true;
-    if (which == waitables.size() - 1) {
-      waiter.wake.consume();
-    } else if (which != console::kTimedOut) {
-      keep = waiter.keepWaiting(which);
-    }
+    if (which == waitables.size() - 1) waiter.wake.consume();
+    lock.lock();
+    // A move dealt meanwhile comes before whatever else the wait brought.
+    if (waiter.move_ || which == waitables.size() - 1 || which == console::kTimedOut) continue;
+    lock.unlock();
+    const bool keep = waiter.keepWaiting(which);
     lock.lock();
     if (!keep) {
       withdrawLocked(waiter);
@@ -144,7 +145,17 @@ std::string MoveDealer::nextByte() {
       }
       continue;
     }
-    if (which != console::kTimedOut && !waiter.keepWaiting(which)) {
+    if (which == console::kTimedOut) continue;
+    {
+      // A move dealt meanwhile ends the reading before whatever else the wait brought.
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (waiter.move_) {
+        endReading_ = true;
+        gaveUp_ = false;
+        return {};
+      }
+    }
+    if (!waiter.keepWaiting(which)) {
       endReading_ = true;
       gaveUp_ = true;
       return {};
@@ -172,11 +183,6 @@ void MoveDealer::giveBack(const std::string& move) {
   stock_.push_front(move);
   stockChangedLocked();
   dealLocked();
-}
-
-std::deque<std::string> MoveDealer::stock() {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  return stock_;
 }
 
 void MoveDealer::withStock(const std::function<void(const std::deque<std::string>&)>& use) {

@@ -32,8 +32,12 @@ class Waiter {
   // A status line read while this go was the one being served.
   virtual void relay(const std::string& line) = 0;
   // Its move, told at the moment it is dealt (under the dealer's lock), before take() returns
-  // it: a move for the other process is on its way to it before anything else can happen.
-  virtual void dealt(const std::string& move) { (void)move; }
+  // it: a move for the other process is on its way to it before anything else can happen. True
+  // when the move has left that way: then it is no longer the dealer's to give back.
+  virtual bool dealt(const std::string& move) {
+    (void)move;
+    return false;
+  }
   // What this go watches beside its move: its GUI going away, its connection.
   virtual std::vector<console::Waitable> watched() = 0;
   // One of watched() is ready: true to go on waiting, false to give up this go.
@@ -48,6 +52,7 @@ class Waiter {
  private:
   friend class MoveDealer;
   std::optional<std::string> move_;
+  bool handedOn_ = false;
 };
 
 // Deals the chess computer's moves to the gos that ask for them, in the order they are printed:
@@ -69,9 +74,8 @@ class MoveDealer {
   // A move dealt to a go that went away before its GUI had it: the next go takes it.
   void giveBack(const std::string& move);
 
-  // The moves read and not yet dealt, and the line read so far: what a process that takes the
+  // The line read so far: what a process that takes the
   // port over needs to go on where this one stopped.
-  std::deque<std::string> stock();
   std::string partialLine();
   // Where a process that took the port over starts.
   void resume(std::deque<std::string> stock, std::string partialLine);

@@ -57,12 +57,13 @@ class PortHolder::RemoteWaiter final : public Waiter {
     holder_.sendLocked(MessageKind::Info, line);
   }
 
-  void dealt(const std::string& move) override {
+  bool dealt(const std::string& move) override {
     const std::lock_guard<std::mutex> lock(holder_.sendMutex_);
     // Kept until the joined process says it reached its GUI: if it goes before that, the move
-    // is the next go's.
+    // is the next go's (dropJoined gives it back).
     holder_.inFlight_ = move;
     holder_.sendLocked(MessageKind::Move, move);
+    return true;
   }
 
   std::vector<Waitable> watched() override {
@@ -84,8 +85,10 @@ class PortHolder::RemoteWaiter final : public Waiter {
       return true;
     }
     // While its go waits, the joined process has nothing to say: whatever comes is its end (or
-    // something it may not send, which ends the connection too).
-    return false;
+    // something it may not send, which ends the connection too). Once its move is on its way,
+    // what comes is its confirmation, read once this go has returned.
+    const std::lock_guard<std::mutex> lock(holder_.sendMutex_);
+    return holder_.inFlight_.has_value();
   }
 
   bool pauseAfterEmptyRead() override {
@@ -254,12 +257,15 @@ void PortHolder::dropJoined() {
     const std::lock_guard<std::mutex> lock(sendMutex_);
     unwritten = std::move(inFlight_);
     inFlight_.reset();
-    joined_.reset();
-    greeted_ = false;
-    joinedBroken_ = false;
-    goWaiting_ = false;
   }
+  // The move is back in the stock before the connection goes, so that its end is seen only once
+  // the move is the next go's.
   if (unwritten) dealer_.giveBack(*unwritten);
+  const std::lock_guard<std::mutex> lock(sendMutex_);
+  joined_.reset();
+  greeted_ = false;
+  joinedBroken_ = false;
+  goWaiting_ = false;
 }
 
 bool PortHolder::handOver() {
