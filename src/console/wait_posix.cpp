@@ -56,9 +56,7 @@ std::size_t waitForAny(const std::vector<Waitable>& waitables, std::uint32_t mil
       if (ready > 0 && watched[i].revents != 0) return i;
     }
     if (ready < 0) return kTimedOut;  // a wait that cannot be made cannot be kept either
-    if (timeout != -1) {
-      if (milliseconds != kNoTimeout && nowMilliseconds() - start >= milliseconds) return kTimedOut;
-    }
+    if (milliseconds != kNoTimeout && nowMilliseconds() - start >= milliseconds) return kTimedOut;
   }
 }
 

@@ -332,17 +332,9 @@ void JoinedSide::listen(Heard& heard) {
 
 JoinedSide::End JoinedSide::take(std::string& move) {
   Heard& heard = *heard_;
-  if (!heard.connection->send(encodeMessage(MessageKind::Go))) {
-    // Gone: once the listener has taken in all it said, its port is ours to take.
-    for (;;) {
-      heard.arrived.consume();
-      {
-        const std::lock_guard<std::mutex> lock(heard.mutex);
-        if (heard.holderGone) return End::HolderGone;
-      }
-      console::waitForAny({heard.arrived.waitable()});
-    }
-  }
+  // A holder that has gone fails the send; the listener then hears its end, once it has taken
+  // in all it said, and the port is ours to take.
+  heard.connection->send(encodeMessage(MessageKind::Go));
   for (;;) {
     heard.arrived.consume();
     std::unique_lock<std::mutex> lock(heard.mutex);
