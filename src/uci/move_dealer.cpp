@@ -7,6 +7,18 @@ namespace kestrelgate::uci {
 
 using console::Waitable;
 
+std::string stockEntry(const link::PrintedMove& printed) {
+  return printed.piece != 0 ? printed.move + printed.piece : printed.move;
+}
+
+link::PrintedMove printedMove(const std::string& entry) {
+  const char last = entry.empty() ? '\0' : entry.back();
+  if (entry.size() == 5 && (last == 'Q' || last == 'R' || last == 'B' || last == 'N')) {
+    return {entry.substr(0, 4), last};
+  }
+  return {entry, 0};
+}
+
 MoveDealer::MoveDealer(PortReader& port)
     : port_(port), lines_([this] { return nextByte(); }, noOutput_, [this] { return pause(); }) {}
 
@@ -86,13 +98,19 @@ std::optional<std::string> MoveDealer::take(Waiter& waiter) {
         }
         continue;  // a move was dealt to it meanwhile
       }
-      const LineVerdict verdict = judgeLine(*line);
-      if (verdict.kind == LineKind::Move) {
-        stock_.push_back(verdict.reply.move);
+      const link::LineVerdict verdict = link::judgeLine(*line);
+      if (verdict.kind == link::LineKind::Move) {
+        stock_.push_back(stockEntry(verdict.first));
+        // A promotion printed with its piece has the line's other move after that piece, where
+        // the go's position says it is a promotion.
+        const Position* position = waiter.position();
+        const bool promoted = verdict.first.piece != 0 && position != nullptr &&
+                              position->promotes(verdict.first.move);
+        const link::PrintedMove& second = promoted ? verdict.afterPiece : verdict.second;
         // A second move under three characters is no move (a line with one move only).
-        if (verdict.reply.secondMove.size() >= 3) stock_.push_back(verdict.reply.secondMove);
+        if (second.move.size() >= 3) stock_.push_back(stockEntry(second));
         stockChangedLocked();
-      } else if (verdict.kind == LineKind::Relayed) {
+      } else if (verdict.kind == link::LineKind::Relayed) {
         // Still this go's turn while the line goes out: nobody else reads meanwhile.
         reading_ = true;
         lock.unlock();

@@ -11,6 +11,7 @@
 #include "console/console_output.h"
 #include "console/wait.h"
 #include "uci/move_reader.h"
+#include "uci/position.h"
 
 namespace kestrelgate::uci {
 
@@ -38,6 +39,9 @@ class Waiter {
     (void)move;
     return false;
   }
+  // The position its move is to be answered on, where this process knows it: which of a
+  // promotion's two readings of its line holds.
+  virtual const Position* position() const { return nullptr; }
   // What this go watches beside its move: its GUI going away, its connection.
   virtual std::vector<console::Waitable> watched() = 0;
   // One of watched() is ready: true to go on waiting, false to give up this go.
@@ -54,6 +58,11 @@ class Waiter {
   std::optional<std::string> move_;
   bool handedOn_ = false;
 };
+
+// A move of the stock as text: the move, then its printed promotion piece, if any, in upper
+// case; and back.
+std::string stockEntry(const link::PrintedMove& printed);
+link::PrintedMove printedMove(const std::string& entry);
 
 // Deals the chess computer's moves to the gos that ask for them, in the order they are printed:
 // the first move of a line, then its second move, then the next line. A move that no go is

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "console/console_output.h"
+#include "link/move_line.h"
 
 namespace kestrelgate::uci {
 
@@ -13,22 +14,6 @@ struct MoveReply {
   std::string move;        // 3 or 4 characters
   std::string secondMove;  // 0 to 4 characters
 };
-
-// What the program does with one assembled line from the chess computer.
-enum class LineKind {
-  Move,       // a move line whose first move answers a "go"
-  ShortMove,  // a move line whose first move is under 3 characters: passed over
-  Relayed,    // any other line of 2 characters or more: an "info string" line
-  Dropped,    // a line of 0 or 1 characters: nothing
-};
-
-struct LineVerdict {
-  LineKind kind = LineKind::Dropped;
-  MoveReply reply;  // the moves of a move line
-};
-
-// The verdict on one line as readSerialLine gives it.
-LineVerdict judgeLine(const std::string& serialLine);
 
 // Turns what the chess computer prints into UCI moves: lines are assembled byte by byte, move
 // lines yield their moves, every other line of two or more characters reaches the GUI as an
@@ -54,14 +39,14 @@ class MoveReader {
 
   // The filtered bytes of the line read so far, and a line to go on with: what another reader
   // of the same port had read of it.
-  const std::string& partialLine() const { return partialLine_; }
-  void resumeLine(std::string partial) { partialLine_ = std::move(partial); }
+  const std::string& partialLine() const { return lines_.partialLine(); }
+  void resumeLine(std::string partial) { lines_.resumeLine(std::move(partial)); }
 
  private:
   ByteSource source_;
   console::LineOutput& output_;
   Pause pause_;
-  std::string partialLine_;
+  link::LineAssembler lines_;
 };
 
 }  // namespace kestrelgate::uci

@@ -512,13 +512,14 @@ void SharedPort::hold(std::unique_ptr<link::MeetingPoint> point, const std::stri
   }
 }
 
-std::optional<MoveReply> SharedPort::nextMove() {
+std::optional<MoveReply> SharedPort::nextMove(const Position& position) {
+  gui_.answerOn(position);
   for (;;) {
     if (joined_) {
       std::string move;
       switch (joined_->take(move)) {
         case JoinedSide::End::Move:
-          return MoveReply{std::move(move), ""};
+          return MoveReply{answerFor(printedMove(move), position), ""};
         case JoinedSide::End::GuiGone:
           return std::nullopt;
         case JoinedSide::End::HolderGone:
@@ -528,7 +529,7 @@ std::optional<MoveReply> SharedPort::nextMove() {
     }
     std::optional<std::string> move = dealer_->take(gui_);
     if (!move) return std::nullopt;
-    return MoveReply{std::move(*move), ""};
+    return MoveReply{answerFor(printedMove(*move), position), ""};
   }
 }
 

@@ -34,6 +34,8 @@ class GuiWaiter final : public Waiter {
       : output_(output), console_(console) {}
 
   void relay(const std::string& line) override;
+  const Position* position() const override { return position_; }
+  void answerOn(const Position& position) { position_ = &position; }
   std::vector<console::Waitable> watched() override { return {console_.outputGone()}; }
   bool keepWaiting(std::size_t) override { return false; }
   bool pauseAfterEmptyRead() override;
@@ -41,6 +43,7 @@ class GuiWaiter final : public Waiter {
  private:
   console::LineOutput& output_;
   console::ConsolePlatform& console_;
+  const Position* position_ = nullptr;
 };
 
 // The port as the dealer reads it: the serial channel, one byte per read request. The console
@@ -217,7 +220,7 @@ class SharedPort {
 
   // The move for a go; nothing when the GUI has gone meanwhile. The second move of a line is
   // held by the dealer (of this process or the holder), so it never comes back here.
-  std::optional<MoveReply> nextMove();
+  std::optional<MoveReply> nextMove(const Position& position);
   // Before each command is read.
   void beforeCommand();
   // As the program ends; false when the port must be left to the end of the process.

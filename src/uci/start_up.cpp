@@ -8,6 +8,7 @@
 #include "console/console_output.h"
 #include "console/process.h"
 #include "console/text.h"
+#include "link/port_choice.h"
 #include "link/port_spec.h"
 #include "link/serial_channel.h"
 #include "uci/move_reader.h"
@@ -40,20 +41,6 @@ void writeUsage(console::LineOutput& output) {
 
 }  // namespace
 
-PortChoice choosePort(const std::string& firstArgument) {
-  PortChoice choice;
-  std::string portName = "COM1:";
-  if (!firstArgument.empty()) portName = console::toUpperText(firstArgument);
-  // USB adapters and by-id names are device files, not COM ports: a name given as a path is
-  // opened as it stands (by-path names hold colons, and case matters there).
-  if (link::acceptsDevicePaths() && !firstArgument.empty() && firstArgument[0] == '/') {
-    portName = "COM1:";
-    choice.devicePath = firstArgument;
-  }
-  choice.specText = portName + std::string(link::kPortSettings);
-  return choice;
-}
-
 void startUp(int argumentCount, const char* const* argumentVector,
              console::ConsolePlatform& consolePlatform, link::SerialPlatform& serialPlatform,
              link::SharePlatform& sharePlatform) {
@@ -78,7 +65,7 @@ void startUp(int argumentCount, const char* const* argumentVector,
     console::endProcess(0);
   }
 
-  const PortChoice port = choosePort(firstArgument);
+  const link::PortChoice port = link::choosePort(firstArgument);
 
   console::ChannelTable channels;
   console::closeAtExit(&channels);
@@ -107,7 +94,7 @@ void startUp(int argumentCount, const char* const* argumentVector,
         if (commands == nullptr || commands->readLine(line) != console::IoResult::Ok) return false;
         return !commands->inputEnded();
       },
-      output, [&shared] { return shared.nextMove(); });
+      output, [&shared](const Position& position) { return shared.nextMove(position); });
   loop.runCommandLoop();
 
   if (!shared.end()) {

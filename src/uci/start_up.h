@@ -1,24 +1,10 @@
 #pragma once
 
-#include <optional>
-#include <string>
-
 #include "console/console_platform.h"
 #include "link/port_share.h"
 #include "link/serial_device.h"
 
 namespace kestrelgate::uci {
-
-// The port a first command-line argument names: the port settings text the port is opened
-// with and, where the argument is a device file, that file.
-struct PortChoice {
-  std::string specText;
-  std::optional<std::string> devicePath;
-};
-
-// The argument as the program takes it (empty: COM1:). Tools that open the port the way the
-// program does use it too.
-PortChoice choosePort(const std::string& firstArgument);
 
 // The program's own entry point: reads the command line, answers a usage request, opens the
 // console and the serial port, and runs the UCI conversation. It owns everything the running

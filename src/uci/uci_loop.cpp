@@ -24,6 +24,11 @@ void UciLoop::runCommandLoop() {
       output_.writeLine("uciok");
     }
     if (command == "isready") output_.writeLine("readyok");
+    // The GUI's board, for the promotions the chess computer prints without their piece. The
+    // command still gets no reply.
+    if (command.compare(0, 9, "position ") == 0 || command == "position") {
+      position_.follow(command);
+    }
     if (command.compare(0, 2, "go") == 0 && command.size() >= 2) {
       std::string replyMove;
       // A stored second move shorter than 3 characters is no move: such a "go" waits for the
@@ -32,7 +37,7 @@ void UciLoop::runCommandLoop() {
         replyMove = storedReply_;
         pendingReply_ = false;
       } else {
-        std::optional<MoveReply> reply = moves_();
+        std::optional<MoveReply> reply = moves_(position_);
         if (!reply) return;
         replyMove = std::move(reply->move);
         storedReply_ = std::move(reply->secondMove);

@@ -6,6 +6,7 @@
 
 #include "console/console_output.h"
 #include "uci/move_reader.h"
+#include "uci/position.h"
 
 namespace kestrelgate::uci {
 
@@ -14,9 +15,11 @@ class UciLoop {
  public:
   // One command line into the text; false once the input has ended with nothing to deliver.
   using CommandSource = std::function<bool(std::string&)>;
-  // The chess computer's next move; the loop keeps the second move for the following "go".
-  // Nothing when the GUI has gone while the move was awaited: the loop then ends.
-  using MoveSource = std::function<std::optional<MoveReply>()>;
+  // The chess computer's next move, answered as the GUI's position (as its last "position"
+  // command left it) wants it; the loop keeps a second move for the following "go" (a source
+  // that deals second moves itself, to whichever go comes next, leaves it empty). Nothing when
+  // the GUI has gone while the move was awaited: the loop then ends.
+  using MoveSource = std::function<std::optional<MoveReply>(const Position&)>;
 
   UciLoop(CommandSource commands, console::LineOutput& output, MoveSource moves);
 
@@ -29,6 +32,7 @@ class UciLoop {
   MoveSource moves_;
   bool pendingReply_ = false;
   std::string storedReply_;
+  Position position_;
 };
 
 }  // namespace kestrelgate::uci

@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return true;
       },
       output,
-      [&]() -> std::optional<MoveReply> {
+      [&](const kestrelgate::uci::Position&) -> std::optional<MoveReply> {
         if (moves.empty()) return std::nullopt;
         MoveReply reply = moves.front();
         moves.pop_front();

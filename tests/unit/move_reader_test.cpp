@@ -158,27 +158,40 @@ TEST(MoveReader, ALongRelayedLineArrivesWhole) {
 }
 
 TEST(MoveReader, EachLineGetsTheVerdictItsReadingActsOn) {
+  using link::LineKind;
+  using link::PrintedMove;
   struct Case {
     std::string line;
     LineKind kind;
-    std::string move;
-    std::string secondMove;
+    PrintedMove first;
+    PrintedMove second;
+    PrintedMove afterPiece;
   };
   const Case cases[] = {
-      {"12 e2e4 e7e5", LineKind::Move, "e2e4", "e7e5"},
-      {"1234", LineKind::Move, "1234", ""},
-      {"12", LineKind::ShortMove, "12", ""},
-      {"12 ab", LineKind::ShortMove, "ab", ""},
-      {"Level: 3", LineKind::Relayed, "", ""},
-      {" 9 e2e4", LineKind::Relayed, "", ""},
-      {"?", LineKind::Dropped, "", ""},
-      {"", LineKind::Dropped, "", ""},
+      {"12 e2e4 e7e5", LineKind::Move, {"e2e4"}, {"e7e5"}, {}},
+      {"1234", LineKind::Move, {"1234"}, {}, {}},
+      {"12", LineKind::ShortMove, {"12"}, {}, {}},
+      {"12 ab", LineKind::ShortMove, {"ab"}, {}, {}},
+      {"Level: 3", LineKind::Relayed, {}, {}, {}},
+      {" 9 e2e4", LineKind::Relayed, {}, {}, {}},
+      {"?", LineKind::Dropped, {}, {}, {}},
+      {"", LineKind::Dropped, {}, {}, {}},
+      // A promotion piece right after the move's four characters, in either case, directly or
+      // after "=", and the line's other move as it follows the piece.
+      {"05 b7a8R f6g8", LineKind::Move, {"b7a8", 'R'}, {" f6g"}, {"f6g8"}},
+      {"05 B7A8n  F6G8", LineKind::Move, {"b7a8", 'N'}, {" f6g"}, {"f6g8"}},
+      {"31 a7a8=b h2h1=Q", LineKind::Move, {"a7a8", 'B'}, {"b h2"}, {"h2h1", 'Q'}},
+      {"40 e5d6 d2c1=N", LineKind::Move, {"e5d6"}, {"d2c1", 'N'}, {}},
+      {"40 e5d6 d2c1q+", LineKind::Move, {"e5d6"}, {"d2c1", 'Q'}, {}},
+      {"12 e2e4K e7e5", LineKind::Move, {"e2e4"}, {" e7e"}, {}},
+      {"12 e2e4=", LineKind::Move, {"e2e4"}, {}, {}},
   };
   for (const Case& c : cases) {
-    const LineVerdict verdict = judgeLine(c.line);
+    const link::LineVerdict verdict = link::judgeLine(c.line);
     EXPECT_EQ(verdict.kind, c.kind) << c.line;
-    EXPECT_EQ(verdict.reply.move, c.move) << c.line;
-    EXPECT_EQ(verdict.reply.secondMove, c.secondMove) << c.line;
+    EXPECT_EQ(verdict.first, c.first) << c.line;
+    EXPECT_EQ(verdict.second, c.second) << c.line;
+    EXPECT_EQ(verdict.afterPiece, c.afterPiece) << c.line;
   }
 }
 

@@ -28,8 +28,9 @@ struct Session {
   RecordingOutput output;
   int commandReads = 0;
   int moveReads = 0;
-  // Output already written when each move was asked for.
+  // Output already written, and the GUI's position, when each move was asked for.
   std::vector<std::string> wireAtMoveRead;
+  std::vector<std::string> positionAtMoveRead;
   // Once the move lines have run out, the wait for the next one ends because the GUI has gone.
   bool guiGoneWhenMovesRunOut = false;
 
@@ -46,9 +47,10 @@ struct Session {
           return true;
         },
         output,
-        [this]() -> std::optional<MoveReply> {
+        [this](const Position& position) -> std::optional<MoveReply> {
           ++moveReads;
           wireAtMoveRead.push_back(output.wire);
+          positionAtMoveRead.push_back(position.fen());
           if (moves.empty() && guiGoneWhenMovesRunOut) return std::nullopt;
           if (moves.empty()) throw std::runtime_error("no move line left");
           MoveReply reply = moves.front();
@@ -139,6 +141,25 @@ TEST(UciLoop, TheGuiGoingAwayDuringAGoEndsTheLoopWithoutAnAnswer) {
   EXPECT_EQ(s.run(), "bestmove e2e4\r\nbestmove e7e5\r\n");
   EXPECT_EQ(s.moveReads, 2);
   EXPECT_EQ(s.commandReads, 3);  // nothing after that go is read
+}
+
+// Each go's move is answered on the position the GUI's last "position" command left, which
+// gets no reply; a command that cannot be followed leaves no position, a look-alike changes
+// nothing.
+TEST(UciLoop, EachGoIsAskedWithTheGuisPosition) {
+  Session s;
+  s.commands = {"go", "position startpos moves e2e4",
+                "go", "positionx startpos",
+                "go", "position fen 8/8/8 w",
+                "go", "  position   fen 4k3/1P6/8/8/8/8/8/4K3 w - - 0 40  ",
+                "go", "quit"};
+  s.moves = {{"e2e4", ""}, {"e7e5", ""}, {"g1f3", ""}, {"b8c6", ""}, {"b7b8q", ""}};
+  EXPECT_EQ(s.run(),
+            "bestmove e2e4\r\nbestmove e7e5\r\nbestmove g1f3\r\nbestmove b8c6\r\n"
+            "bestmove b7b8q\r\n");
+  const std::string afterE4 = "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b";
+  EXPECT_EQ(s.positionAtMoveRead,
+            (std::vector<std::string>{"", afterE4, afterE4, "", "4k3/1P6/8/8/8/8/8/4K3 w"}));
 }
 
 }  // namespace

@@ -25,12 +25,12 @@
 #include "console/console_output.h"
 #include "console/io_result.h"
 #include "console/process.h"
+#include "link/move_line.h"
+#include "link/port_choice.h"
 #include "link/port_spec.h"
 #include "link/serial_channel.h"
 #include "link/serial_device.h"
 #include "monitor/port_diagnosis.h"
-#include "uci/move_reader.h"
-#include "uci/start_up.h"
 
 namespace kestrelgate::monitor {
 namespace {
@@ -76,28 +76,30 @@ std::string shown(const std::string& text) {
 }
 
 std::string verdictOf(const std::string& line) {
-  const uci::LineVerdict verdict = uci::judgeLine(line);
+  const link::LineVerdict verdict = link::judgeLine(line);
+  const auto pieceOf = [](const link::PrintedMove& printed) {
+    return printed.piece == 0 ? std::string() : std::string(1, printed.piece) + " ";
+  };
   switch (verdict.kind) {
-    case uci::LineKind::Move:
-      return "move line: bestmove " + verdict.reply.move +
-             (verdict.reply.secondMove.empty() ? ", no second move"
-                                               : ", then " + verdict.reply.secondMove);
-    case uci::LineKind::ShortMove:
+    case link::LineKind::Move:
+      if (verdict.first.piece != 0) {
+        // Which reading holds depends on the GUI's board, which only kestrelgate has.
+        return "move line: bestmove " + verdict.first.move + " promoting to " +
+               pieceOf(verdict.first) + "where the GUI's board has a pawn there, then " +
+               verdict.afterPiece.move + " (else " + verdict.first.move + ", then " +
+               verdict.second.move + ")";
+      }
+      return "move line: bestmove " + verdict.first.move +
+             (verdict.second.move.empty() ? ", no second move" : ", then " + verdict.second.move);
+    case link::LineKind::ShortMove:
       return "move line without a move of 3 characters: passed over";
-    case uci::LineKind::Relayed:
+    case link::LineKind::Relayed:
       return "relayed: info string " + shown(line);
-    case uci::LineKind::Dropped:
+    case link::LineKind::Dropped:
       break;
   }
   return "dropped: shorter than 2 characters";
 }
-
-// Assembling lines writes nothing; the verdicts are shown instead.
-class NoOutput final : public console::LineOutput {
- public:
-  void writeText(std::string_view) override {}
-  void writeLine(std::string_view) override {}
-};
 
 // What the bytes of the line being read look like.
 struct LineBytes {
@@ -118,24 +120,23 @@ class Monitor {
   // Reads and shows lines until the process is ended.
   [[noreturn]] void run() {
     std::thread([this] { watchForQuiet(); }).detach();
-    NoOutput unused;
-    uci::MoveReader reader(
-        [this] { return nextByte(); }, unused,
-        [this] {
-          // An empty read: the device has gone, and the channel waits for it to come back.
-          if (!serial_.connected() && !goneNoted_) {
-            goneNoted_ = true;
-            say(timeOfDay() +
-                "  note: the device has gone (unplugged?); waiting for the same device"
-                " to come back");
-          }
-          std::this_thread::sleep_for(std::chrono::milliseconds(100));
-          return true;
-        });
+    link::LineAssembler lines;
     for (;;) {
-      const std::optional<std::string> line = reader.readSerialLine();
-      if (!line) continue;
-      std::string text = timeOfDay() + "  \"" + shown(*line) + "\"  " + verdictOf(*line);
+      const std::string got = nextByte();
+      if (got.empty()) {
+        // An empty read: the device has gone, and the channel waits for it to come back.
+        if (!serial_.connected() && !goneNoted_) {
+          goneNoted_ = true;
+          say(timeOfDay() +
+              "  note: the device has gone (unplugged?); waiting for the same device"
+              " to come back");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        continue;
+      }
+      if (!lines.take(got[0])) continue;
+      const std::string line = lines.takeLine();
+      std::string text = timeOfDay() + "  \"" + shown(line) + "\"  " + verdictOf(line);
       if (bytes_.bit7 > 0) {
         text += "  [bit 7 set on " + std::to_string(bytes_.bit7) + " of " +
                 std::to_string(bytes_.count) + " bytes]";
@@ -243,7 +244,7 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  const uci::PortChoice choice = uci::choosePort(port);
+  const link::PortChoice choice = link::choosePort(port);
   link::SerialPlatform& platform = link::systemSerialPlatform();
   console::ChannelTable channels;
   link::OpenReport report;
