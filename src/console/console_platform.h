@@ -34,6 +34,8 @@ class InputStream {
   // zero byte. False at the end of input or on a read error. A CR LF pair reaches the caller
   // as a single LF, as a text-mode stream delivers it.
   virtual bool getPiece(char* buffer, int size) = 0;
+  // Ready when getPiece will not wait for its first byte: bytes are there, or the end is.
+  virtual Waitable ready() { return {-1, Waitable::Kind::Always}; }
 };
 
 // What the console channel needs of the operating system.

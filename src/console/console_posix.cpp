@@ -41,6 +41,17 @@ class TextStream final : public InputStream {
     return true;
   }
 
+  Waitable ready() override {
+    // fgets takes what the stream has buffered first; only an empty buffer waits on the
+    // descriptor. The C library's stream keeps its buffer in the FILE, which glibc lays open.
+#if defined(__GLIBC__)
+    if (stream_->_IO_read_ptr < stream_->_IO_read_end) return {-1, Waitable::Kind::Always};
+    return {fileno(stream_), Waitable::Kind::Input};
+#else
+    return {-1, Waitable::Kind::Always};
+#endif
+  }
+
  private:
   std::FILE* stream_;
 };

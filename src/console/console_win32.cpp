@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "console/background_read_win32.h"
 #include "console/console_platform.h"
 #include "console/screen_renderer.h"
 
@@ -13,17 +14,41 @@ namespace kestrelgate::console {
 namespace {
 
 // The runtime's default text mode already folds each CR LF pair into an LF, wherever the
-// pieces fall, so fgets is all there is to it.
+// pieces fall, so fgets is all there is to it. A pipe cannot be waited on: where a piece has to
+// be waited for beside other things, it is read on a thread of its own.
 class TextStream final : public InputStream {
  public:
   explicit TextStream(std::FILE* stream) : stream_(stream) {}
 
   bool getPiece(char* buffer, int size) override {
-    return std::fgets(buffer, size, stream_) != nullptr;
+    if (!background_.started()) return std::fgets(buffer, size, stream_) != nullptr;
+    background_.collect();
+    const int count = size < kPiece ? size : kPiece;
+    for (int i = 0; i < count; ++i) buffer[i] = background_.buffer[i];
+    return background_.ok;
+  }
+
+  Waitable ready() override {
+    // Bytes in the pipe already are read at once, without the thread.
+    DWORD available = 0;
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (!background_.started() && GetFileType(input) == FILE_TYPE_PIPE &&
+        PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+      return {-1, Waitable::Kind::Always};
+    }
+    if (!background_.started()) {
+      background_.start([this] {
+        for (char& c : background_.buffer) c = '\0';
+        background_.ok = std::fgets(background_.buffer, kPiece, stream_) != nullptr;
+      });
+    }
+    return {reinterpret_cast<std::intptr_t>(background_.done()), Waitable::Kind::Object};
   }
 
  private:
+  static constexpr int kPiece = sizeof(BackgroundRead::buffer);
   std::FILE* stream_;
+  BackgroundRead background_;
 };
 
 SHORT toShort(int value) {

@@ -42,6 +42,23 @@ IoResult closeAllChannels(ChannelTable& table);
 // Ends the process with the given exit status through the runtime's exit handlers.
 [[noreturn]] void endProcess(int code);
 
+// The signals that end a process when asked to (on POSIX SIGINT, SIGTERM, SIGHUP and SIGQUIT;
+// Windows has none that a program sees this way).
+
+// Catches, once, every ending signal whose action is the default (one the parent set to be
+// ignored stays ignored): `putBack` runs, and may only use what is safe in a signal handler,
+// then the signal ends the process as it would have without us.
+void catchEndingSignals(void (*putBack)());
+
+// While deferred (a process that shares its port has to hand it over first), an ending signal
+// is only noted: it ends the wait that lets it through (waitForAny), endingSignal() tells it,
+// and the program ends by it itself once it has handed over (endBySignal).
+void deferEndingSignals(bool defer);
+// The ending signal noted while deferred, or 0.
+int endingSignal();
+// Ends the process by the signal, as its default action does.
+[[noreturn]] void endBySignal(int signal);
+
 // Platform preparation done before anything else, defined by the backend: standard input,
 // output and error kept where they belong even when the process was started without them, and
 // writes to a reader that has gone failing instead of ending the process. Tools that open the

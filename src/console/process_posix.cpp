@@ -1,12 +1,44 @@
+#include "console/process_posix.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <mutex>
 
 #include "console/process.h"
 
 namespace kestrelgate::console {
+namespace {
+
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+void (*putBackAtSignal)() = nullptr;
+volatile sig_atomic_t deferring = 0;
+volatile sig_atomic_t noted = 0;
+
+void onEndingSignal(int signal) {
+  if (deferring != 0) {
+    noted = signal;
+    return;
+  }
+  const int saved = errno;
+  if (putBackAtSignal != nullptr) putBackAtSignal();
+  // SA_RESETHAND has put the default action back; raised again, the signal ends the process
+  // as it would have without us (status, core dump for SIGQUIT), once this handler returns.
+  (void)raise(signal);
+  errno = saved;
+}
+
+sigset_t endingSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal : kEndingSignals) sigaddset(&set, signal);
+  return set;
+}
+
+}  // namespace
 
 void preparePlatformProcess() {
   // A process started with standard input, output or error closed (a launcher that closes
@@ -25,6 +57,59 @@ void preparePlatformProcess() {
   // A GUI that closes its end of our output must not kill us with SIGPIPE: the write then
   // fails with EPIPE, which the console output drops silently, and we carry on.
   std::signal(SIGPIPE, SIG_IGN);
+}
+
+void catchEndingSignals(void (*putBack)()) {
+  static std::once_flag once;
+  std::call_once(once, [putBack] {
+    putBackAtSignal = putBack;
+    for (const int signal : kEndingSignals) {
+      struct sigaction current {};
+      if (sigaction(signal, nullptr, &current) != 0) continue;
+      // A signal the parent set to be ignored (nohup) stays ignored; one someone else handles
+      // is theirs.
+      if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) continue;
+      struct sigaction action {};
+      action.sa_handler = onEndingSignal;
+      sigemptyset(&action.sa_mask);
+      action.sa_flags = SA_RESETHAND;
+      (void)sigaction(signal, &action, nullptr);
+    }
+  });
+}
+
+void deferEndingSignals(bool defer) {
+  // Held back outside the waits, a signal can only come where the program looks for it.
+  const sigset_t set = endingSet();
+  if (defer) {
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+    deferring = 1;
+  } else if (noted == 0) {
+    deferring = 0;
+    // One that came meanwhile and still waits is delivered here, and acts as always.
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  }
+}
+
+int endingSignal() {
+  return noted;
+}
+
+void endBySignal(int signal) {
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  (void)sigaction(signal, &action, nullptr);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  (void)raise(signal);
+  _exit(128 + signal);  // not reached: the signal's action ends the process
+}
+
+void letEndingSignalsThrough(sigset_t& mask) {
+  for (const int signal : kEndingSignals) sigdelset(&mask, signal);
 }
 
 }  // namespace kestrelgate::console

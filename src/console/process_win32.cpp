@@ -14,4 +14,14 @@ void preparePlatformProcess() {
   // to a pipe whose reader has gone fails with an error code instead of ending the process.
 }
 
+// Ctrl+C and closing the window take the platform's default action: nothing to catch.
+void catchEndingSignals(void (*)()) {}
+void deferEndingSignals(bool) {}
+int endingSignal() {
+  return 0;
+}
+void endBySignal(int) {
+  endProcess(0);
+}
+
 }  // namespace kestrelgate::console

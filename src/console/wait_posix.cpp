@@ -1,13 +1,17 @@
-// Waiting on POSIX: every waitable is a descriptor, and one poll() waits for all of them.
-#include <fcntl.h>
+// Waiting on POSIX: every waitable is a descriptor, and one ppoll() waits for all of them. The
+// signals that end the process are let through during the wait even while the program holds
+// them back (a process sharing its port hands over before it ends), so that such a signal
+// always ends a wait.
 #include <poll.h>
+#include <signal.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <vector>
 
+#include "console/process.h"
+#include "console/process_posix.h"
 #include "console/wait.h"
 
 namespace kestrelgate::console {
@@ -38,19 +42,29 @@ std::size_t waitForAny(const std::vector<Waitable>& waitables, std::uint32_t mil
     // With no events asked for, poll reports only a hang-up or an error: a pipe whose reader
     // has gone reports POLLERR on its writing end, a socket or terminal POLLHUP.
     watched[i].events = w.kind == Waitable::Kind::Input ? POLLIN : 0;
+    watched[i].revents = 0;
     if (w.kind == Waitable::Kind::Always) always = true;
   }
+  sigset_t duringWait;
+  sigprocmask(SIG_SETMASK, nullptr, &duringWait);
+  letEndingSignalsThrough(duringWait);
   const std::uint64_t start = nowMilliseconds();
   for (;;) {
-    int timeout = -1;
-    if (always) {
-      timeout = 0;
-    } else if (milliseconds != kNoTimeout) {
+    timespec limit{};
+    const timespec* timeout = nullptr;
+    if (!always && milliseconds != kNoTimeout) {
       const std::uint64_t spent = nowMilliseconds() - start;
-      timeout = spent >= milliseconds ? 0 : static_cast<int>(milliseconds - spent);
+      const std::uint64_t left = spent >= milliseconds ? 0 : milliseconds - spent;
+      limit = {static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000L};
+      timeout = &limit;
+    } else if (always) {
+      timeout = &limit;
     }
-    const int ready = ::poll(watched, waitables.size(), timeout);
-    if (ready < 0 && errno == EINTR) continue;
+    const int ready = ::ppoll(watched, waitables.size(), timeout, &duringWait);
+    if (ready < 0 && errno == EINTR) {
+      if (endingSignal() != 0) return kTimedOut;
+      continue;
+    }
     for (std::size_t i = 0; i < waitables.size(); ++i) {
       if (waitables[i].kind == Waitable::Kind::Always) return i;
       if (ready > 0 && watched[i].revents != 0) return i;
@@ -58,35 +72,6 @@ std::size_t waitForAny(const std::vector<Waitable>& waitables, std::uint32_t mil
     if (ready < 0) return kTimedOut;  // a wait that cannot be made cannot be kept either
     if (milliseconds != kNoTimeout && nowMilliseconds() - start >= milliseconds) return kTimedOut;
   }
-}
-
-Wakeup::Wakeup() {
-  int ends[2] = {-1, -1};
-  if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
-    readEnd_ = ends[0];
-    writeEnd_ = ends[1];
-  }
-}
-
-Wakeup::~Wakeup() {
-  if (readEnd_ >= 0) close(static_cast<int>(readEnd_));
-  if (writeEnd_ >= 0) close(static_cast<int>(writeEnd_));
-}
-
-void Wakeup::signal() {
-  const char byte = 1;
-  // A full pipe is already signalled.
-  (void)!write(static_cast<int>(writeEnd_), &byte, 1);
-}
-
-void Wakeup::consume() {
-  char buffer[64];
-  while (read(static_cast<int>(readEnd_), buffer, sizeof buffer) > 0) {
-  }
-}
-
-Waitable Wakeup::waitable() const {
-  return {readEnd_, Waitable::Kind::Input};
 }
 
 }  // namespace kestrelgate::console

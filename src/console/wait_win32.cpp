@@ -1,6 +1,6 @@
 // Waiting on Win32: events and process handles are wait objects, and one
-// WaitForMultipleObjects waits for all of them. A COM port opened for synchronous I/O is no
-// wait object: it counts as ready at once, and the read that follows does the waiting.
+// WaitForMultipleObjects waits for all of them. What cannot be waited on (a pipe's or a COM
+// port's synchronous read) is read on a thread of its own whose end is an event.
 #include <windows.h>
 
 #include <cstdint>
@@ -39,27 +39,6 @@ std::size_t waitForAny(const std::vector<Waitable>& waitables, std::uint32_t mil
     return indexOf[result - WAIT_ABANDONED_0];
   }
   return always;
-}
-
-Wakeup::Wakeup() {
-  // Manual reset: signalled until consume(), as a POSIX pipe holds its byte until it is read.
-  readEnd_ = reinterpret_cast<std::intptr_t>(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-}
-
-Wakeup::~Wakeup() {
-  if (readEnd_ != 0) CloseHandle(reinterpret_cast<HANDLE>(readEnd_));
-}
-
-void Wakeup::signal() {
-  SetEvent(reinterpret_cast<HANDLE>(readEnd_));
-}
-
-void Wakeup::consume() {
-  ResetEvent(reinterpret_cast<HANDLE>(readEnd_));
-}
-
-Waitable Wakeup::waitable() const {
-  return {readEnd_, Waitable::Kind::Object};
 }
 
 }  // namespace kestrelgate::console

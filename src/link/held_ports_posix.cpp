@@ -1,13 +1,13 @@
 #include "link/held_ports_posix.h"
 
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <mutex>
+
+#include "console/process.h"
 
 namespace kestrelgate::link {
 namespace {
@@ -22,58 +22,39 @@ struct Slot {
   std::atomic<int> fd{-1};
   termios found{};
   bool haveFound = false;
+  bool markIsOurs = false;
 };
 
 Slot slots[kSlots];
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs lock-free slots");
 
 // Only calls that are safe in a signal handler.
-void putBack(int fd, const termios* found) {
+void putBack(int fd, const termios* found, bool markIsOurs) {
   if (found != nullptr) (void)tcsetattr(fd, TCSANOW, found);
-  // The mark belongs to the terminal, not to our descriptor.
-  (void)ioctl(fd, TIOCNXCL);
+  // The mark belongs to the terminal, not to our descriptor: another program's stays.
+  if (markIsOurs) (void)ioctl(fd, TIOCNXCL);
   (void)flock(fd, LOCK_UN);
   (void)::close(fd);
 }
 
-void releaseAll() {
-  for (Slot& slot : slots) {
-    const int fd = slot.fd.exchange(-1);
-    if (fd >= 0) putBack(fd, slot.haveFound ? &slot.found : nullptr);
+void release(Slot& slot, bool back) {
+  const int fd = slot.fd.exchange(-1);
+  if (fd < 0) return;
+  if (back) {
+    putBack(fd, slot.haveFound ? &slot.found : nullptr, slot.markIsOurs);
+  } else {
+    (void)::close(fd);
   }
 }
 
-void onEndingSignal(int signal) {
-  const int saved = errno;
-  releaseAll();
-  // SA_RESETHAND has put the default action back; raised again, the signal ends the process
-  // as it would have without us (status, core dump for SIGQUIT), once this handler returns.
-  (void)raise(signal);
-  errno = saved;
-}
-
-void catchEndingSignals() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-      struct sigaction current {};
-      if (sigaction(signal, nullptr, &current) != 0) continue;
-      // A signal the parent set to be ignored (nohup) stays ignored; one someone else handles
-      // is theirs.
-      if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) continue;
-      struct sigaction action {};
-      action.sa_handler = onEndingSignal;
-      sigemptyset(&action.sa_mask);
-      action.sa_flags = SA_RESETHAND;
-      (void)sigaction(signal, &action, nullptr);
-    }
-  });
+void releaseAll() {
+  for (Slot& slot : slots) release(slot, true);
 }
 
 }  // namespace
 
-int holdPort(int fd, const termios* found) {
-  catchEndingSignals();
+int holdPort(int fd, const termios* found, bool markIsOurs) {
+  console::catchEndingSignals(&releaseAll);
   for (int handle = 0; handle < kSlots; ++handle) {
     Slot& slot = slots[handle];
     int expected = -1;
@@ -82,20 +63,48 @@ int holdPort(int fd, const termios* found) {
     if (!slot.fd.compare_exchange_strong(expected, -2)) continue;
     slot.haveFound = found != nullptr;
     if (found != nullptr) slot.found = *found;
+    slot.markIsOurs = markIsOurs;
     slot.fd.store(fd);
     return handle;
   }
   return -1 - fd;  // no slot: the handle carries the descriptor itself
 }
 
-void releasePort(int handle) {
-  if (handle < 0) {
-    putBack(-1 - handle, nullptr);
-    return;
+void releasePort(int handle, bool back) {
+  if (handle >= 0) {
+    release(slots[handle], back);
+  } else if (back) {
+    putBack(-1 - handle, nullptr, true);
+  } else {
+    (void)::close(-1 - handle);
   }
-  Slot& slot = slots[handle];
-  const int fd = slot.fd.exchange(-1);
-  if (fd >= 0) putBack(fd, slot.haveFound ? &slot.found : nullptr);
+}
+
+std::string foundAsText(int handle) {
+  if (handle < 0 || !slots[handle].haveFound) return "-";
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&slots[handle].found);
+  for (std::size_t i = 0; i < sizeof(termios); ++i) {
+    text.push_back(digits[bytes[i] >> 4]);
+    text.push_back(digits[bytes[i] & 15]);
+  }
+  return text;
+}
+
+bool foundFromText(const std::string& text, termios& found) {
+  if (text.size() != 2 * sizeof(termios)) return false;
+  auto* bytes = reinterpret_cast<unsigned char*>(&found);
+  for (std::size_t i = 0; i < sizeof(termios); ++i) {
+    unsigned value = 0;
+    for (const char c : text.substr(2 * i, 2)) {
+      const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+      if (digit < 0) return false;
+      value = value * 16 + static_cast<unsigned>(digit);
+    }
+    bytes[i] = static_cast<unsigned char>(value);
+  }
+  return true;
 }
 
 }  // namespace kestrelgate::link

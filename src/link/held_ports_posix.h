@@ -2,6 +2,8 @@
 
 #include <termios.h>
 
+#include <string>
+
 namespace kestrelgate::link {
 
 // The terminals this process holds as ports, kept where a signal handler can reach them. A port
@@ -12,12 +14,18 @@ namespace kestrelgate::link {
 // was found before the signal's own action ends the process; only SIGKILL leaves them.
 
 // Records the port open on `fd`, with the settings the terminal had before anything changed
-// them (nullptr when it has none to read), and makes sure the catchable ends release it.
-// Returns a handle for releasePort.
-int holdPort(int fd, const termios* found);
+// them (nullptr when it has none to read) and whether the exclusive mark on it is ours to take
+// off, and makes sure the catchable ends release it. Returns a handle for releasePort.
+int holdPort(int fd, const termios* found, bool markIsOurs);
 
-// Puts the terminal back as it was found (its settings, then no exclusive mark, then no lock)
-// and closes the descriptor. Once per handle; safe against a signal arriving meanwhile.
-void releasePort(int handle);
+// Puts the terminal back as it was found (its settings, then the exclusive mark off where it is
+// ours, then no lock) and closes the descriptor; with `back` false only closes it. Once per
+// handle; safe against a signal arriving meanwhile.
+void releasePort(int handle, bool back = true);
+
+// The settings the terminal had when first held, as text another process can read back
+// (foundFromText): what it needs to put the port back when it takes it over.
+std::string foundAsText(int handle);
+bool foundFromText(const std::string& text, termios& found);
 
 }  // namespace kestrelgate::link

@@ -124,10 +124,19 @@ IoResult SerialChannel::close() {
   return IoResult::Ok;
 }
 
+void SerialChannel::leave() {
+  if (device_) device_->leave();
+  device_.reset();
+}
+
 bool SerialChannel::reopen() {
   // The pause comes first: it paces the tries, and a device that has just gone (a cable being
   // pulled, an adapter re-enumerating) is not back within the same moment anyway.
   platform_.sleep(kReopenInterval);
+  return reopenNow();
+}
+
+bool SerialChannel::reopenNow() {
   // Another device under the same name (the next USB adapter plugged in, a pseudo-terminal
   // number handed to another program) is left alone: opening it could reset a board through
   // DTR, and its bytes are not the chess computer's.
@@ -262,6 +271,20 @@ IoResult openSerial(console::ChannelTable& table, int channel, std::string_view 
   made.result = openAndConfigure(table, channel, specText, platform, devicePath, made);
   if (report != nullptr) *report = made;
   return made.result;
+}
+
+IoResult adoptSerial(console::ChannelTable& table, int channel, std::string_view specText,
+                     SerialPlatform& platform, const std::string& devicePath,
+                     const DeviceIdentity& identity, std::unique_ptr<SerialDevice> device) {
+  PortSpec spec;
+  if (table.checkFree(channel) != IoResult::Ok || parsePortSpec(specText, spec) != IoResult::Ok) {
+    if (device) device->close();
+    return IoResult::IllegalRequest;
+  }
+  const std::uint32_t portNumber = spec.portNumber == 0 ? 1 : spec.portNumber;
+  return table.install(
+      channel, std::make_unique<SerialChannel>(platform, std::move(device), portNumber, spec,
+                                               devicePath, identity));
 }
 
 std::string SerialChannel::readChars(std::uint32_t count) {

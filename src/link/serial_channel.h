@@ -43,9 +43,20 @@ class SerialChannel final : public console::Channel {
   // False from the read that showed the device gone until it has been opened again.
   bool connected() const { return device_ != nullptr; }
 
+  // One try, at once, at opening and configuring the device again by its name; only the device
+  // the channel was first opened on is taken.
+  bool reopenNow();
+
+  // What another process of ours needs to take the open port over, where the platform can pass
+  // it on (SerialDevice::passableHandle, foundState); -1 and empty otherwise, or while the
+  // device is away.
+  std::intptr_t passableHandle() { return device_ ? device_->passableHandle() : -1; }
+  std::string foundState() { return device_ ? device_->foundState() : std::string(); }
+  // Lets the port go as it is, for the process that has taken it over.
+  void leave();
+
  private:
-  // One try, after a pause, at opening and configuring the device again by its name; only
-  // the device the channel was first opened on is taken.
+  // reopenNow() after a pause that paces the tries.
   bool reopen();
 
   SerialPlatform& platform_;
@@ -78,6 +89,13 @@ struct OpenReport {
 console::IoResult openSerial(console::ChannelTable& table, int channel, std::string_view specText,
                              SerialPlatform& platform, const std::string* devicePath = nullptr,
                              OpenReport* report = nullptr);
+
+// Puts a channel for a port this process did not open itself into a free slot: one another
+// process of ours passed on (`device`), or none yet (nullptr), to be opened as after an unplug,
+// only where `identity` says it is the same device. The settings text must parse.
+console::IoResult adoptSerial(console::ChannelTable& table, int channel, std::string_view specText,
+                              SerialPlatform& platform, const std::string& devicePath,
+                              const DeviceIdentity& identity, std::unique_ptr<SerialDevice> device);
 
 // One read request of up to `count` bytes on a channel of the table; empty when nothing
 // arrived, the read failed or the slot holds no serial channel.

@@ -115,7 +115,16 @@ class SerialDevice {
   virtual ReadOutcome read(char* buffer, std::uint32_t requested) = 0;
   virtual bool write(const char* data, std::uint32_t length, std::uint32_t& written) = 0;
   virtual bool waitingCount(std::uint32_t& count) = 0;
+  // Lets the port go, put back as it was found.
   virtual void close() = 0;
+
+  // Where the platform can pass an open port to another process (a POSIX descriptor, sent
+  // along a meeting connection): the handle to pass, and what the process that takes it needs
+  // to put the port back as it was found at its own end. -1 where nothing can be passed.
+  virtual std::intptr_t passableHandle() { return -1; }
+  virtual std::string foundState() { return {}; }
+  // Lets the handle go and leaves the port as it is: another process of ours holds it now.
+  virtual void leave() { close(); }
 };
 
 // Whether an error code of a failed read on this platform (errno, or a Win32 error) means the
@@ -153,6 +162,13 @@ class SerialPlatform {
   virtual std::uint32_t milliseconds() = 0;
   // Waits, using no CPU, before the next try at opening a device that has gone.
   virtual void sleep(std::uint32_t milliseconds) = 0;
+  // The port another process of ours passed on, with what it said of the port as found;
+  // nullptr where ports cannot be passed, or the handle is no port.
+  virtual std::unique_ptr<SerialDevice> adopt(std::intptr_t handle, const std::string& found) {
+    (void)handle;
+    (void)found;
+    return nullptr;
+  }
 };
 
 // The platform's real serial interface, defined by the backend file.

@@ -26,7 +26,7 @@
 
 #include "link/device_identity_posix.h"
 #include "link/held_ports_posix.h"
-#include "link/port_share_posix.h"
+#include "link/meeting_point.h"
 #include "link/serial_device.h"
 #include "link/termios_settings_posix.h"
 
@@ -171,6 +171,15 @@ class PosixSerialDevice final : public SerialDevice {
     }
   }
 
+  // The descriptor shares its open file, and with it the lock, with every copy passed on: the
+  // process that takes it over holds the port from the first moment, whatever becomes of us.
+  std::intptr_t passableHandle() override { return fd_; }
+  std::string foundState() override { return foundAsText(held_); }
+  void leave() override {
+    if (fd_ >= 0) releasePort(held_, false);
+    fd_ = -1;
+  }
+
  private:
   bool hungUp() const {
     pollfd watched{fd_, 0, 0};
@@ -205,8 +214,9 @@ class PosixSerialPlatform final : public SerialPlatform {
         break;
       case EBUSY:
         // Held: by the Kestrelgate that has the device's meeting point, if one has.
-        outcome.failure =
-            meetingPointTaken(path) ? OpenFailure::HeldByKestrelgate : OpenFailure::HeldByOther;
+        outcome.failure = systemMeetingPlace().heldByKestrelgate(path)
+                              ? OpenFailure::HeldByKestrelgate
+                              : OpenFailure::HeldByOther;
         break;
       default:
         outcome.failure = OpenFailure::Refused;
@@ -240,9 +250,16 @@ class PosixSerialPlatform final : public SerialPlatform {
       ::close(fd);
       return failed(path, error);
     }
+    // A terminal another program marked for itself alone is held, even though root may open
+    // it: its mark stays as it is.
+    int exclusive = 0;
+    if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+      ::close(fd);
+      return failed(path, EBUSY);
+    }
     // The settings as we found them, to be put back at close, or when a signal ends us.
     termios found{};
-    const int held = holdPort(fd, tcgetattr(fd, &found) == 0 ? &found : nullptr);
+    const int held = holdPort(fd, tcgetattr(fd, &found) == 0 ? &found : nullptr, true);
     (void)ioctl(fd, TIOCEXCL);
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
@@ -251,6 +268,19 @@ class PosixSerialPlatform final : public SerialPlatform {
       return failed(path, error);
     }
     return {std::make_unique<PosixSerialDevice>(fd, held), OpenFailure::None, 0};
+  }
+
+  std::unique_ptr<SerialDevice> adopt(std::intptr_t handle, const std::string& found) override {
+    const int fd = static_cast<int>(handle);
+    termios settings{};
+    if (fd < 0 || tcgetattr(fd, &settings) != 0) {
+      if (fd >= 0) ::close(fd);
+      return nullptr;
+    }
+    // The lock came with the open file, and the exclusive mark is the pair's own.
+    const bool haveFound = foundFromText(found, settings);
+    return std::make_unique<PosixSerialDevice>(fd,
+                                               holdPort(fd, haveFound ? &settings : nullptr, true));
   }
 
   void sleep(std::uint32_t milliseconds) override {

@@ -7,8 +7,9 @@
 #include <optional>
 #include <string>
 
+#include "console/background_read_win32.h"
 #include "link/dcb_settings_win32.h"
-#include "link/port_share_win32.h"
+#include "link/meeting_point.h"
 #include "link/serial_device.h"
 
 namespace kestrelgate::link {
@@ -17,13 +18,35 @@ namespace {
 class Win32SerialDevice final : public SerialDevice {
  public:
   explicit Win32SerialDevice(HANDLE handle) : handle_(handle) {}
-  ~Win32SerialDevice() override { close(); }
+  ~Win32SerialDevice() override {
+    close();
+    console::BackgroundRead::release(background_);
+  }
 
   Win32SerialDevice(const Win32SerialDevice&) = delete;
   Win32SerialDevice& operator=(const Win32SerialDevice&) = delete;
 
-  // A port opened for synchronous I/O is no wait object: the read itself waits.
-  console::Waitable readable() override { return {-1, console::Waitable::Kind::Always}; }
+  // A port opened for synchronous I/O is no wait object: where a read has to be waited for
+  // beside other things, the one-byte read is made on a thread of its own.
+  console::Waitable readable() override {
+    if (background_ == nullptr) background_ = new console::BackgroundRead;
+    console::BackgroundRead& read = *background_;
+    // Bytes already in the driver's queue are read at once, without the thread; the count is
+    // asked for again only once that many have been read.
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (queued_ == 0 && !read.started() && ClearCommError(handle_, &errors, &status)) {
+      queued_ = status.cbInQue;
+    }
+    if (queued_ > 0 && !read.started()) return {-1, console::Waitable::Kind::Always};
+    if (!read.started()) {
+      read.start([&read, handle = handle_] {
+        read.ok = ReadFile(handle, read.buffer, 1, &read.count, nullptr) != FALSE;
+        read.error = read.ok ? 0 : GetLastError();
+      });
+    }
+    return {reinterpret_cast<std::intptr_t>(read.done()), console::Waitable::Kind::Object};
+  }
 
   bool getProperties(CommProperties& properties) override {
     COMMPROP prop{};
@@ -93,8 +116,21 @@ class Win32SerialDevice final : public SerialDevice {
 
   ReadOutcome read(char* buffer, std::uint32_t requested) override {
     DWORD n = 0;
-    if (!ReadFile(handle_, buffer, requested, &n, nullptr)) {
-      const DWORD error = GetLastError();
+    BOOL ok = FALSE;
+    DWORD error = 0;
+    if (background_ != nullptr && background_->started()) {
+      // The read made for the wait: its byte is this request's.
+      background_->collect();
+      ok = background_->ok;
+      error = background_->error;
+      n = requested == 0 ? 0 : background_->count;
+      if (n > 0) buffer[0] = background_->buffer[0];
+    } else {
+      ok = ReadFile(handle_, buffer, requested, &n, nullptr);
+      if (!ok) error = GetLastError();
+      queued_ = ok && n < queued_ ? queued_ - n : 0;
+    }
+    if (!ok) {
       return {readErrorMeansDeviceGone(error) ? ReadStatus::Gone : ReadStatus::Failed, 0, error};
     }
     if (n == 0) return {ReadStatus::Nothing, 0, 0};
@@ -118,6 +154,7 @@ class Win32SerialDevice final : public SerialDevice {
 
   void close() override {
     if (handle_ == INVALID_HANDLE_VALUE) return;
+    if (background_ != nullptr) background_->cancel();
     CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
   }
@@ -126,6 +163,8 @@ class Win32SerialDevice final : public SerialDevice {
   HANDLE handle_;
   DCB state_{};
   bool haveState_ = false;
+  console::BackgroundRead* background_ = nullptr;
+  DWORD queued_ = 0;  // bytes the driver said it holds, not read yet
 };
 
 class Win32SerialPlatform final : public SerialPlatform {
@@ -168,8 +207,9 @@ class Win32SerialPlatform final : public SerialPlatform {
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
           // A COM port in use by another program refuses with "access denied".
-          outcome.failure =
-              meetingPointTaken(path) ? OpenFailure::HeldByKestrelgate : OpenFailure::HeldByOther;
+          outcome.failure = systemMeetingPlace().heldByKestrelgate(path)
+                                ? OpenFailure::HeldByKestrelgate
+                                : OpenFailure::HeldByOther;
           break;
         default:
           outcome.failure = OpenFailure::Refused;

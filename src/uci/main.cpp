@@ -1,6 +1,6 @@
 #include "console/console_platform.h"
 #include "console/process.h"
-#include "link/port_share.h"
+#include "link/meeting_point.h"
 #include "link/serial_device.h"
 #include "uci/start_up.h"
 
@@ -8,5 +8,5 @@ int main(int argc, char** argv) {
   using namespace kestrelgate;
   console::startProcess();
   uci::startUp(argc, argv, console::systemConsolePlatform(), link::systemSerialPlatform(),
-               link::systemSharePlatform());
+               link::systemMeetingPlace());
 }

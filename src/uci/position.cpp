@@ -183,4 +183,9 @@ std::string answerFor(const link::PrintedMove& printed, const Position& position
   return printed.move + piece;
 }
 
+link::PrintedMove printedFrom(const std::string& answer) {
+  if (answer.size() != 5) return {answer, 0};
+  return {answer.substr(0, 4), static_cast<char>(answer[4] & ~0x20)};
+}
+
 }  // namespace kestrelgate::uci

@@ -49,4 +49,8 @@ class Position {
 // Every other move is answered as it stands.
 std::string answerFor(const link::PrintedMove& printed, const Position& position);
 
+// An answer given to a go that could not take it, as the move the chess computer printed: the
+// next go's answer is made anew from it, on that go's position.
+link::PrintedMove printedFrom(const std::string& answer);
+
 }  // namespace kestrelgate::uci

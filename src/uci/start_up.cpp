@@ -11,8 +11,7 @@
 #include "link/port_choice.h"
 #include "link/port_spec.h"
 #include "link/serial_channel.h"
-#include "uci/move_reader.h"
-#include "uci/shared_port.h"
+#include "uci/meeting.h"
 #include "uci/uci_loop.h"
 
 namespace kestrelgate::uci {
@@ -22,9 +21,6 @@ constexpr int kConsoleChannel = 1;
 constexpr int kSerialChannel = 2;
 // The argument count is an 8-bit number; only the first argument matters anyway.
 constexpr int kMostArguments = 255;
-// At start: a Kestrelgate that has just claimed the port's meeting point answers within a
-// moment; a port held by another program is refused at once.
-constexpr Patience kStarting{std::chrono::milliseconds(2000), std::chrono::milliseconds(0)};
 
 void writeUsage(console::LineOutput& output) {
   output.writeLine("");
@@ -43,7 +39,7 @@ void writeUsage(console::LineOutput& output) {
 
 void startUp(int argumentCount, const char* const* argumentVector,
              console::ConsolePlatform& consolePlatform, link::SerialPlatform& serialPlatform,
-             link::SharePlatform& sharePlatform) {
+             link::MeetingPlace& meetingPlace) {
   console::ProcessArguments arguments;
   arguments.recordArguments(argumentCount, argumentVector);
   console::ConsoleOutput output(consolePlatform);
@@ -65,7 +61,7 @@ void startUp(int argumentCount, const char* const* argumentVector,
     console::endProcess(0);
   }
 
-  const link::PortChoice port = link::choosePort(firstArgument);
+  const link::PortChoice choice = link::choosePort(firstArgument);
 
   console::ChannelTable channels;
   console::closeAtExit(&channels);
@@ -74,35 +70,30 @@ void startUp(int argumentCount, const char* const* argumentVector,
 
   // The port is opened here, or, when another Kestrelgate on the same device holds it (a GUI
   // starts one engine process per side), that one is joined.
-  PortMeeting meeting = meetPort(channels, kSerialChannel, port.specText, port.devicePath,
-                                 serialPlatform, sharePlatform, kStarting);
-  if (meeting.outcome == PortMeeting::Outcome::Refused) {
+  PortMeeting port({channels, kSerialChannel, choice.specText, choice.devicePath, output,
+                    consolePlatform, serialPlatform, meetingPlace});
+  if (!port.start()) {
     output.writeLine("Cannot initialise comport");
     console::closeAllChannels(channels);
     console::endProcess(0);
   }
 
-  // Bound once, here: every command line goes straight to its channel, every move comes from
-  // the shared port.
+  // Bound once, here: every command line comes from the console channel, every move from the
+  // port; each wait for either serves the other Kestrelgate on the port too.
   auto* commands = channels.findAs<console::ConsoleChannel>(kConsoleChannel);
-  SharedPort shared({channels, kSerialChannel, port.specText, port.devicePath, output,
-                     consolePlatform, serialPlatform, sharePlatform},
-                    std::move(meeting));
   UciLoop loop(
-      [commands, &shared](std::string& line) {
-        shared.beforeCommand();
+      [commands, &port](std::string& line) {
+        if (!port.awaitCommand()) return false;
         if (commands == nullptr || commands->readLine(line) != console::IoResult::Ok) return false;
         return !commands->inputEnded();
       },
-      output, [&shared](const Position& position) { return shared.nextMove(position); });
+      output, [&port](const Position& position) { return port.nextMove(position); });
   loop.runCommandLoop();
 
-  if (!shared.end()) {
-    // A read of the port is still under way on another thread: the port goes with the process.
-    console::closeAtExit(nullptr);
-    console::endProcess(0);
-  }
+  port.end();
   console::closeAllChannels(channels);
+  // A signal that came while the port was being handed over ends us as it would have at once.
+  if (const int signal = console::endingSignal()) console::endBySignal(signal);
   console::endProcess(0);
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "console/console_platform.h"
-#include "link/port_share.h"
+#include "link/meeting_point.h"
 #include "link/serial_device.h"
 
 namespace kestrelgate::uci {
@@ -13,6 +13,6 @@ namespace kestrelgate::uci {
 // status 0.
 [[noreturn]] void startUp(int argumentCount, const char* const* argumentVector,
                           console::ConsolePlatform& consolePlatform,
-                          link::SerialPlatform& serialPlatform, link::SharePlatform& sharePlatform);
+                          link::SerialPlatform& serialPlatform, link::MeetingPlace& meetingPlace);
 
 }  // namespace kestrelgate::uci

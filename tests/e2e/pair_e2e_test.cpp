@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -72,22 +73,32 @@ class ScriptedMachine {
   std::size_t printed_ = 0;
 };
 
-// A process of the test's own at a Linux holder's meeting point (the abstract socket named after
-// the device's numbers), speaking the pair's wire by hand: a kind byte, a 32-bit little-endian
-// length, the bytes. It can say what no Kestrelgate would.
+// The socket file at which a Linux holder of `device` listens: in this user's meeting
+// directory, named after the device node's numbers and the time it was made.
+std::string meetingSocketOf(const std::string& device) {
+  struct stat node {};
+  if (stat(device.c_str(), &node) != 0) return {};
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  const std::string directory = runtime != nullptr && runtime[0] == '/'
+                                    ? std::string(runtime)
+                                    : "/tmp/kestrelgate-" + std::to_string(geteuid());
+  return directory + "/port-" + std::to_string(major(node.st_rdev)) + "." +
+         std::to_string(minor(node.st_rdev)) + "-" + std::to_string(node.st_ctim.tv_sec) + "." +
+         std::to_string(node.st_ctim.tv_nsec) + ".sock";
+}
+
+// A process of the test's own at a Linux holder's meeting point, speaking the pair's lines by
+// hand. It can say what no Kestrelgate would.
 class RawPartner {
  public:
   explicit RawPartner(const std::string& device) {
-    struct stat node {};
-    if (stat(device.c_str(), &node) != 0) return;
-    const std::string name = "kestrelgate-port-" + std::to_string(major(node.st_rdev)) + ":" +
-                             std::to_string(minor(node.st_rdev));
+    const std::string path = meetingSocketOf(device);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    if (path.empty() || path.size() >= sizeof address.sun_path) return;
+    std::memcpy(address.sun_path, path.data(), path.size());
     fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    if (connect(fd_, reinterpret_cast<const sockaddr*>(&address), length) != 0) close();
+    if (connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) close();
   }
   ~RawPartner() { close(); }
   bool ok() const { return fd_ >= 0; }
@@ -98,12 +109,9 @@ class RawPartner {
   // Says no more, as a process that has gone; the connection stays open to hear the holder end it.
   void stopSaying() { shutdown(fd_, SHUT_WR); }
 
-  void say(char kind, const std::string& payload = "") {
-    std::string message(1, kind);
-    for (int shift = 0; shift < 32; shift += 8) {
-      message.push_back(static_cast<char>((payload.size() >> shift) & 0xFF));
-    }
-    ::send(fd_, (message + payload).data(), message.size() + payload.size(), MSG_NOSIGNAL);
+  void say(const std::string& line) {
+    const std::string bytes = line + "\n";
+    ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   }
   // Whether the holder closes the connection within 5 s, whatever it says first.
   bool endedByHolder() {
@@ -113,18 +121,15 @@ class RawPartner {
     }
     return false;
   }
-  // The payload of the next message of that kind the holder sends; nothing once it has closed
-  // the connection, or after 5 s.
-  std::optional<std::string> heard(char kind) {
+  // What follows the word in the next line of the holder's that begins with it; nothing once
+  // it has closed the connection, or after 5 s.
+  std::optional<std::string> heard(const std::string& word) {
     for (;;) {
-      while (heard_.size() >= 5) {
-        std::uint32_t length = 0;
-        for (int i = 0; i < 4; ++i) length |= std::uint32_t(std::uint8_t(heard_[1 + i])) << (8 * i);
-        if (heard_.size() < 5 + length) break;
-        const char got = heard_[0];
-        std::string payload = heard_.substr(5, length);
-        heard_.erase(0, 5 + length);
-        if (got == kind) return payload;
+      for (std::size_t end; (end = heard_.find('\n')) != std::string::npos;) {
+        const std::string line = heard_.substr(0, end);
+        heard_.erase(0, end + 1);
+        if (line == word) return std::string();
+        if (line.starts_with(word + " ")) return line.substr(word.size() + 1);
       }
       pollfd p{fd_, POLLIN, 0};
       char buffer[4096];
@@ -275,9 +280,10 @@ TEST(E2ePair, TwoEnginesStartedAtOnceDealTheGameAsOneEngineWould) {
   EXPECT_EQ(pair, alone);
 }
 
-// The holder killed twice in one game: first right after it took a line whose second move is
-// the other side's (that move must not be lost), then while the other side's go waits for a
-// line (the next move line must answer it). Each time the survivor takes the port over.
+// The holder ended twice in one game: first by SIGTERM right after it took a line whose second
+// move is the other side's (handed over, that move must not be lost), then by SIGKILL while the
+// other side's go waits for a line (the next move line must answer it). Each time the survivor
+// takes the port over.
 TEST(E2ePair, AHolderKilledMidGameLeavesThePortAndItsMovesToTheOther) {
   if (underWine())
     GTEST_SKIP() << "which process holds a COM port cannot be seen from outside wine";
@@ -300,8 +306,8 @@ TEST(E2ePair, AHolderKilledMidGameLeavesThePortAndItsMovesToTheOther) {
   };
   for (std::size_t ply = 0; ply < 11; ++ply) play(ply, ply % 2 == 0 ? white : black);
 
-  // Ply 11 is Black's, dealt from the line White's go read: kill White first.
-  gui.engine(white).kill();
+  // Ply 11 is Black's, dealt from the line White's go read: end White first.
+  gui.engine(white).terminate();
   play(11, black);
   // A GUI would start White's engine again; it joins Black, which now holds the port.
   gui.replace(white, command);
@@ -391,9 +397,10 @@ TEST(E2ePair, AnEngineWhoseGuiHasGoneTakesNoMoveButAScriptGetsItsMove) {
   EXPECT_EQ(script.waitExit(), 0);
 }
 
-// A joined process may say only hello, go and "written", in that order. Whatever else comes ends
-// that connection alone. A move dealt to a joined process that goes away before writing it is
-// the next go's, and a holder that ends tells a joined process the line it had read so far.
+// A joined process may say only its hello and then its gos, each once the last has its move,
+// and what a Kestrelgate says: whatever else comes ends that connection alone. A move given back
+// by a joined process whose GUI went before it had it is the next go's, and a holder that ends
+// tells a joined process the line it had read so far.
 TEST(E2ePair, TheHolderTakesNoHarmFromItsPartnerAndLosesNoMoveOfIt) {
   if (underWine()) GTEST_SKIP() << "the Windows build meets at a named pipe, not a Unix socket";
   FakeChessComputer chessComputer;
@@ -402,34 +409,35 @@ TEST(E2ePair, TheHolderTakesNoHarmFromItsPartnerAndLosesNoMoveOfIt) {
   Child holder(engineCommand({path}));
   holder.sendLine("uci");
   ASSERT_TRUE(holder.readUntil("uciok\r\n"));
-  const std::string hello = "kestrelgate 1.1";
+  const std::string hello = "hello kestrelgate 1.1";
   struct Case {
     const char* what;
-    std::vector<std::pair<char, std::string>> said;
+    std::vector<std::string> said;
   };
   const Case cases[] = {
-      {"a go before its hello", {{'G', ""}}},
-      {"a hello of another program", {{'H', "kestrelgate 9"}}},
-      {"a kind nobody knows", {{'Q', ""}}},
-      {"more than a joined process ever says", {{'H', std::string(100000, 'x')}}},
-      {"a confirmation with no move dealt", {{'H', hello}, {'W', ""}}},
-      {"what a holder would say", {{'H', hello}, {'M', "e2e4"}}},
+      {"a go before its hello", {"go"}},
+      {"a hello of another program", {"hello kestrelgate 9"}},
+      {"a word nobody knows", {hello, "quux"}},
+      {"more than a joined process ever says", {std::string(100000, 'x')}},
+      {"a second go before its move", {hello, "go", "go"}},
+      {"what a holder would say", {hello, "move e2e4"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     RawPartner stranger(path);
     ASSERT_TRUE(stranger.ok());
-    for (const auto& [kind, payload] : c.said) stranger.say(kind, payload);
+    for (const std::string& line : c.said) stranger.say(line);
     EXPECT_TRUE(stranger.endedByHolder());
   }
 
   RawPartner vanishing(path);
-  vanishing.say('H', hello);
-  ASSERT_TRUE(vanishing.heard('A'));
-  vanishing.say('G');
+  vanishing.say(hello);
+  ASSERT_TRUE(vanishing.heard("welcome"));
+  vanishing.say("go");
   chessComputer.print("01 e2-e4 e7-e5\r\n");
-  EXPECT_EQ(vanishing.heard('M'), "e2e4");
-  vanishing.stopSaying();  // gone before its GUI had the move
+  EXPECT_EQ(vanishing.heard("move"), "e2e4");
+  vanishing.say("back - e2e4");  // its GUI went before it had the move
+  vanishing.stopSaying();
   EXPECT_TRUE(vanishing.endedByHolder());
   for (const char* move : {"e2e4", "e7e5"}) {
     holder.sendLine("go");
@@ -437,16 +445,16 @@ TEST(E2ePair, TheHolderTakesNoHarmFromItsPartnerAndLosesNoMoveOfIt) {
   }
 
   RawPartner last(path);
-  last.say('H', hello);
-  ASSERT_TRUE(last.heard('A'));
-  last.say('G');
+  last.say(hello);
+  ASSERT_TRUE(last.heard("welcome"));
+  last.say("go");
   chessComputer.print("Thinking\r\n02 g1-");
-  EXPECT_EQ(last.heard('I'), "Thinking");
+  EXPECT_EQ(last.heard("info"), "Thinking");
   // Printed with the status line, the rest is on the port already: read once nothing is left.
   EXPECT_EQ(chessComputer.waitForUnreadBytes(0), 0);
   holder.sendLine("quit");
   EXPECT_EQ(holder.waitExit(), 0);
-  EXPECT_EQ(last.heard('P'), "02 g1");
+  EXPECT_EQ(last.heard("partial"), "02 g1");
 }
 
 // Two sides, two processes: a third Kestrelgate on the port is refused, as is every Kestrelgate

@@ -1,10 +1,11 @@
 // The chess computer's serial bytes: the move reader against a plain model of its rules. For
 // every byte stream both must relay the same lines, in the same order, as "info string" lines
-// written in two requests, and end each reading with the same move and second move.
+// written in two requests, and answer each go with the same move: the first of a move line,
+// then its second (when it has three characters or more) for the next go, at once.
 //
-// Input: the serial bytes, where 0x01 stands for a read that delivered nothing and 0x02 for one
-// after which the GUI has gone (the reading then ends without a move). The reader is asked for
-// moves until the bytes run out.
+// Input: the serial bytes, where 0x01 stands for a read that delivered nothing and 0x02 for the
+// GUI going away during a go (the go then ends without a move). A go asks whenever none waits,
+// until the bytes run out.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -14,14 +15,13 @@
 #include <string_view>
 #include <vector>
 
+#include "console/console_output.h"
 #include "uci/move_reader.h"
 
 namespace {
 
 constexpr char kEmptyRead = '\x01';
 constexpr char kGuiGone = '\x02';
-
-struct EndOfData {};
 
 // What the GUI is told, and how each reading ends, as one list of events.
 class EventOutput final : public kestrelgate::console::LineOutput {
@@ -75,7 +75,10 @@ std::vector<std::string> model(std::string_view bytes) {
       }
       const std::string move = lower(single.substr(0, 4));
       const std::string second = single.size() >= 6 ? lower(single.substr(5, 4)) : "";
-      if (move.size() >= 3) events.push_back("move [" + move + "][" + second + "]");
+      if (move.size() >= 3) {
+        events.push_back("move [" + move + "]");
+        if (second.size() >= 3) events.push_back("move [" + second + "]");
+      }
     } else if (text.size() >= 2) {
       events.push_back("line [info string ][" + text + "]");
     }
@@ -83,42 +86,38 @@ std::vector<std::string> model(std::string_view bytes) {
   return events;
 }
 
+// A go of the GUI: its status lines to the output, its move to the events.
+struct Go final : kestrelgate::uci::WaitingGo {
+  explicit Go(EventOutput& out) : output(out) {}
+  void relay(const std::string& line) override {
+    output.writeText("info string ");
+    output.writeLine(line);
+  }
+  void answer(const std::string& move) override { output.events.push_back("move [" + move + "]"); }
+  EventOutput& output;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace kestrelgate::uci;
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  std::size_t position = 0;
   EventOutput output;
-  bool goneNext = false;
-  MoveReader reader(
-      [&]() -> std::string {
-        if (position >= bytes.size()) throw EndOfData{};
-        const char byte = bytes[position++];
-        if (byte == kEmptyRead) return std::string();
-        if (byte == kGuiGone) {
-          goneNext = true;
-          return std::string();
-        }
-        return std::string(1, byte);
-      },
-      output,
-      [&] {
-        const bool stay = !goneNext;
-        goneNext = false;
-        return stay;
-      });
-  try {
-    for (;;) {
-      const std::optional<MoveReply> reply = reader.readMove();
-      if (!reply) {
-        output.events.push_back("gone");
-      } else {
-        output.events.push_back("move [" + reply->move + "][" + reply->secondMove + "]");
-      }
+  MoveReader reader;
+  Go go(output);
+  for (const char byte : bytes) {
+    // A go asks whenever none waits; one answered at once from a kept move asks again.
+    while (!reader.waiting()) reader.ask(go);
+    if (byte == kEmptyRead) continue;
+    if (byte == kGuiGone) {
+      reader.withdraw(go);
+      output.events.push_back("gone");
+      continue;
     }
-  } catch (const EndOfData&) {
+    reader.take(byte);
   }
+  // A second move answers the next go at once, bytes or no bytes.
+  while (!reader.waiting() && !reader.kept().empty()) reader.ask(go);
   const std::vector<std::string> expected = model(bytes);
   if (output.events != expected) {
     std::size_t at = 0;

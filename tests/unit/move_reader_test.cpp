@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "recording_output.h"
 
@@ -12,36 +14,44 @@ namespace {
 using namespace std::string_literals;
 using fakes::RecordingOutput;
 
-// The serial line as a script of bytes; an empty read is marked by kGap in the script.
-constexpr char kGap = '\x01';
+// A go of a GUI: its status lines to the GUI's output, its move kept.
+struct Go final : WaitingGo {
+  explicit Go(RecordingOutput& out) : output(out) {}
+  void relay(const std::string& line) override {
+    output.writeText("info string ");
+    output.writeLine(line);
+  }
+  void answer(const std::string& move) override { answered = move; }
+  RecordingOutput& output;
+  std::optional<std::string> answered;
+};
 
-struct ScriptedSerial {
-  explicit ScriptedSerial(std::string bytes) : script(std::move(bytes)) {}
-  std::string operator()() {
-    ++reads;
-    if (position >= script.size()) throw std::runtime_error("read past the script");
-    const char c = script[position++];
-    if (c == kGap) return std::string();
-    return std::string(1, c);
+// The serial line as a script of bytes, read one at a time, and only while a go waits.
+struct Reader {
+  explicit Reader(std::string bytes) : script(std::move(bytes)) {}
+  // A go asks, and the port is read for it until it has its move or the script ends.
+  std::optional<std::string> ask(Go& go) {
+    go.answered.reset();
+    moves.ask(go);
+    while (moves.waiting() && position < script.size()) moves.take(script[position++]);
+    return go.answered;
+  }
+  // A go of the one GUI, and its move and the second move of the same line, as the next go
+  // gets it at once without a read.
+  MoveReply readMove() {
+    Go go(output);
+    MoveReply reply{ask(go).value(), ""};
+    if (!moves.kept().empty()) {
+      const std::size_t before = position;
+      reply.secondMove = ask(go).value();
+      EXPECT_EQ(position, before);
+    }
+    return reply;
   }
   std::string script;
   std::size_t position = 0;
-  int reads = 0;
-};
-
-struct Reader {
-  explicit Reader(std::string bytes) : serial(std::move(bytes)) {}
-  MoveReply readMove() {
-    MoveReader reader([this] { return serial(); }, output,
-                      [this] {
-                        ++pauses;
-                        return true;
-                      });
-    return reader.readMove().value();
-  }
-  ScriptedSerial serial;
+  MoveReader moves;
   RecordingOutput output;
-  int pauses = 0;
 };
 
 std::string withBit7(const std::string& text) {
@@ -67,7 +77,8 @@ TEST(MoveReader, TheWorkedExamples) {
       {"12 e2-e4\r\n", "e2e4", ""},
       {"12 e2-e4 e7-e5 rest of the line\r\n", "e2e4", "e7e5"},
       {"12 e2-e4 e7-e5\0\0\r\n"s, "e2e4", "e7e5"},
-      {"12 o-o o-o-o\r\n", "oo o", "o"},
+      // A second move under three characters is no move: nothing is kept for the next go.
+      {"12 o-o o-o-o\r\n", "oo o", ""},
   };
   for (const Case& c : cases) {
     Reader reader(c.serial);
@@ -75,7 +86,7 @@ TEST(MoveReader, TheWorkedExamples) {
     EXPECT_EQ(reply.move, c.move) << c.serial;
     EXPECT_EQ(reply.secondMove, c.second) << c.serial;
     EXPECT_EQ(reader.output.wire, "") << c.serial;
-    EXPECT_EQ(reader.serial.position, reader.serial.script.size()) << c.serial;
+    EXPECT_EQ(reader.position, reader.script.size()) << c.serial;
   }
 }
 
@@ -115,38 +126,72 @@ TEST(MoveReader, ATooShortOwnMoveKeepsReading) {
 TEST(MoveReader, StopsAtTheLineFeedAndLeavesTheRestUnread) {
   Reader reader("12 e2-e4 e7-e5\r\n13 g1-f3 b8-c6\r\n");
   reader.readMove();
-  EXPECT_EQ(reader.serial.position, 16u);
-  MoveReader again([&] { return reader.serial(); }, reader.output, [] { return true; });
-  EXPECT_EQ(again.readMove()->move, "g1f3");
+  EXPECT_EQ(reader.position, 16u);
+  Go go(reader.output);
+  EXPECT_EQ(reader.ask(go), "g1f3");
 }
 
-TEST(MoveReader, EmptyReadsAddNothingAndPauseEachTime) {
-  std::string script;
-  script += kGap;
-  script += "12 e2";
-  script += kGap;
-  script += kGap;
-  script += "-e4\r";
-  script += kGap;
-  script += "\n";
-  Reader reader(script);
-  const MoveReply reply = reader.readMove();
-  EXPECT_EQ(reply.move, "e2e4");
-  EXPECT_EQ(reader.pauses, 4);
+// A go given up part way through a line (its GUI has gone) takes nothing with it: the bytes
+// read of the line stay for the next go, and the port is not read meanwhile.
+TEST(MoveReader, AGoGivenUpPartWayLeavesTheLineToTheNext) {
+  Reader reader("Thinking\r\n12 e2-e4\r\n");
+  Go gone(reader.output);
+  reader.moves.ask(gone);
+  while (reader.position < 15) reader.moves.take(reader.script[reader.position++]);
+  reader.moves.withdraw(gone);
+  EXPECT_FALSE(reader.moves.waiting());
+  EXPECT_EQ(gone.answered, std::nullopt);
+  EXPECT_EQ(reader.output.wire, "info string Thinking\r\n");
+  EXPECT_EQ(reader.moves.partialLine(), "12 e2");
+  Go next(reader.output);
+  EXPECT_EQ(reader.ask(next), "e2e4");
 }
 
-TEST(MoveReader, APauseThatSaysTheGuiHasGoneEndsTheWaitWithNoMove) {
-  std::string script = "Thinking\r\n12 e2";
-  script += kGap;
-  script += "-e4\r\n";
-  ScriptedSerial serial(script);
-  RecordingOutput output;
-  int pauses = 0;
-  MoveReader reader([&] { return serial(); }, output, [&] { return ++pauses < 1; });
-  EXPECT_EQ(reader.readMove(), std::nullopt);
-  EXPECT_EQ(pauses, 1);
-  EXPECT_EQ(serial.position, 16u);  // up to the empty read, and nothing after it
-  EXPECT_EQ(output.wire, "info string Thinking\r\n");
+// Two gos waiting at once, from two processes: the first to ask is served first, gets the status
+// lines read meanwhile and the first move; the other the second move, with no read.
+TEST(MoveReader, TheSecondMoveReachesTheOtherWaitingGoAtOnce) {
+  Reader reader("Check\r\n05 d1-h5 g8-f6\r\n");
+  RecordingOutput blackOutput;
+  Go white(reader.output);
+  Go black(blackOutput);
+  reader.moves.ask(white);
+  EXPECT_EQ(reader.ask(black), "g8f6");
+  EXPECT_EQ(white.answered, "d1h5");
+  EXPECT_EQ(reader.output.wire, "info string Check\r\n");
+  EXPECT_EQ(blackOutput.wire, "");
+  // A move given back (its GUI went before it had it) answers the next go first.
+  reader.moves.giveBack({"g8f6"});
+  EXPECT_EQ(reader.ask(black), "g8f6");
+}
+
+// A promotion is answered with its piece on the position of the go it is dealt to, and a line
+// whose first move is printed with its piece has its other move after that piece.
+TEST(MoveReader, APromotionIsAnsweredOnThePositionOfItsGo) {
+  const std::string promoting = "position fen 2r3k1/1P3ppp/5n2/8/8/8/5PPP/6K1 w - - 0 30";
+  const std::string promoted = "position fen 2R3k1/5ppp/5n2/8/8/8/5PPP/6K1 b - - 0 30";
+  struct Case {
+    std::string line;
+    std::string firstPosition;
+    std::string first;
+    std::string second;
+  };
+  const Case cases[] = {
+      {"30 b7xc8 f6-e8\r\n", promoting, "b7c8q", "f6e8"},
+      {"30 b7xc8R f6-e8\r\n", promoting, "b7c8r", "f6e8"},
+      {"30 b7xc8=n f6-e8\r\n", promoting, "b7c8n", "f6e8"},
+      // Without the GUI's position, the move as it stands, and the columns as they fall.
+      {"30 b7xc8R f6-e8\r\n", "", "b7c8", " f6e"},
+      {"30 b7xc8 f6-e8\r\n", "", "b7c8", "f6e8"},
+  };
+  for (const Case& c : cases) {
+    Reader reader(c.line);
+    Go white(reader.output);
+    white.position.follow(c.firstPosition);
+    EXPECT_EQ(reader.ask(white), c.first) << c.line;
+    Go black(reader.output);
+    black.position.follow(c.firstPosition.empty() ? "" : promoted);
+    EXPECT_EQ(reader.ask(black), c.second) << c.line;
+  }
 }
 
 TEST(MoveReader, ALongRelayedLineArrivesWhole) {
@@ -195,11 +240,13 @@ TEST(MoveReader, EachLineGetsTheVerdictItsReadingActsOn) {
   }
 }
 
-TEST(MoveReader, ReadSerialLineDropsCrDashAndLowerCaseXOnly) {
-  ScriptedSerial serial("  aXb-x\tc\r\0 \r\n"s);
-  RecordingOutput output;
-  MoveReader reader([&] { return serial(); }, output, [] { return true; });
-  EXPECT_EQ(reader.readSerialLine(), "aXb\tc");
+TEST(MoveReader, LinesDropCrDashAndLowerCaseXOnly) {
+  link::LineAssembler lines;
+  std::vector<std::string> got;
+  for (const char c : "  aXb-x\tc\r\0 \r\n"s) {
+    if (lines.take(c)) got.push_back(lines.takeLine());
+  }
+  EXPECT_EQ(got, std::vector<std::string>{"aXb\tc"});
 }
 
 }  // namespace

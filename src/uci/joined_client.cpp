@@ -1,0 +1,118 @@
+#include "uci/joined_client.h"
+
+#include <utility>
+
+namespace kestrelgate::uci {
+
+JoinedClient::JoinedClient(std::unique_ptr<link::Connection> connection, LineSplitter heard,
+                           std::intptr_t port, std::string found, console::LineOutput& output,
+                           console::ConsolePlatform& console)
+    : connection_(std::move(connection)),
+      lines_(std::move(heard)),
+      port_(port),
+      found_(std::move(found)),
+      output_(output),
+      console_(console) {}
+
+JoinedClient::~JoinedClient() {
+  link::closePassedHandle(port_);
+}
+
+std::intptr_t JoinedClient::takePort() {
+  return std::exchange(port_, -1);
+}
+
+bool JoinedClient::receive() {
+  char buffer[4096];
+  std::intptr_t port = -1;
+  const std::size_t got = connection_->receive(buffer, sizeof buffer, port);
+  if (port >= 0) {
+    // A handle of the port, newer than the one we had (the device is back).
+    link::closePassedHandle(port_);
+    port_ = port;
+  }
+  if (got == 0) return false;
+  lines_.feed(buffer, got);
+  // What a holder says makes sense, or it is no holder to stay with.
+  return !lines_.malformed();
+}
+
+void JoinedClient::hear(const std::string& line) {
+  const Message message = parseMessage(line);
+  switch (message.kind) {
+    case MessageKind::Info:
+      if (goWaits_) {
+        output_.writeText("info string ");
+        output_.writeLine(message.text);
+      }
+      break;
+    case MessageKind::Move:
+      if (goWaits_) move_ = message.text;
+      break;
+    case MessageKind::Held:
+      held.push_back({message.text, message.piece});
+      break;
+    case MessageKind::Partial:
+      partial = message.text;
+      break;
+    case MessageKind::Gone:
+      // The device has gone: its handle is no use, and would keep a pseudo-terminal's number.
+      link::closePassedHandle(port_);
+      port_ = -1;
+      break;
+    case MessageKind::Port:
+      found_ = message.text;
+      break;
+    default:
+      break;
+  }
+}
+
+JoinedClient::End JoinedClient::move(const Position& position, std::string& answer) {
+  const std::string fen = position.fen();
+  if (holderGone_ || !connection_->send(fen.empty() ? "go\n" : "go " + fen + "\n")) {
+    return End::HolderGone;
+  }
+  goWaits_ = true;
+  move_.reset();
+  for (;;) {
+    while (!move_) {
+      const std::optional<std::string> line = lines_.next();
+      if (!line) break;
+      hear(*line);
+    }
+    if (move_) {
+      goWaits_ = false;
+      // A GUI that has gone takes no move: it is the next go's.
+      if (console::waitForAny({console_.outputGone()}, 0) == 0) {
+        connection_->send(moveMessage("back", printedFrom(*move_)));
+        return End::GuiGone;
+      }
+      answer = *move_;
+      return End::Move;
+    }
+    if (holderGone_) {
+      goWaits_ = false;
+      return End::HolderGone;
+    }
+    const std::size_t which = console::waitForAny({console_.outputGone(), connection_->readable()});
+    if (which == 0) {
+      goWaits_ = false;
+      return End::GuiGone;
+    }
+    if (which == 1 && !receive()) holderGone_ = true;
+  }
+}
+
+bool JoinedClient::awaitCommand() {
+  for (;;) {
+    while (const std::optional<std::string> line = lines_.next()) hear(*line);
+    if (holderGone_) return false;
+    const std::size_t which =
+        console::waitForAny({console_.standardInput().ready(), connection_->readable()});
+    if (which == 0) return true;
+    if (which == 1 && !receive()) holderGone_ = true;
+  }
+}
+
+}  // namespace kestrelgate::uci
