@@ -33,7 +33,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Where this user's Kestrelgates meet, after checking with lstat that it is a directory of this
-// user's that nobody else may enter; made first when `make` is set.
+// user's that nobody else may enter; made first when `make` is set. One that fails the check is
+// no place to meet.
 std::optional<std::string> meetingDirectory(bool make) {
   const uid_t user = geteuid();
   const auto usable = [user](const std::string& directory) {
@@ -42,7 +43,10 @@ std::optional<std::string> meetingDirectory(bool make) {
            entry.st_uid == user && (entry.st_mode & 077) == 0;
   };
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && runtime[0] == '/' && usable(runtime)) return std::string(runtime);
+  if (runtime != nullptr && runtime[0] != '\0') {
+    if (usable(runtime)) return std::string(runtime);
+    return std::nullopt;
+  }
   const std::string own = "/tmp/kestrelgate-" + std::to_string(user);
   if (make) (void)mkdir(own.c_str(), 0700);  // there already, or someone else's: the check says
   if (usable(own)) return own;

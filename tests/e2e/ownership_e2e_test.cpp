@@ -61,9 +61,12 @@ bool setToNineSixHundred(const std::string& path) {
   return ok;
 }
 
-// The engine started with one of its standard descriptors closed, as `kestrelgate PORT >&-`.
-std::vector<std::string> withClosed(int fd, const std::vector<std::string>& command) {
-  std::vector<std::string> wrapped{"sh", "-c", "exec \"$0\" \"$@\" " + std::to_string(fd) + ">&-"};
+// The engine started with some of its standard descriptors closed, as `kestrelgate PORT >&-`,
+// and nowhere to meet another Kestrelgate: the port is then the first thing it opens.
+std::vector<std::string> withClosed(const std::string& closing,
+                                    const std::vector<std::string>& command) {
+  std::vector<std::string> wrapped{"env", "XDG_RUNTIME_DIR=/proc", "sh", "-c",
+                                   "exec \"$0\" \"$@\" " + closing};
   wrapped.insert(wrapped.end(), command.begin(), command.end());
   return wrapped;
 }
@@ -72,15 +75,19 @@ TEST(E2eOwnership, AClosedStandardDescriptorNeverBecomesThePort) {
   if (underWine()) GTEST_SKIP() << "Windows hands out no handle in the place of a missing one";
   struct Case {
     const char* what;
-    int closed;
+    const char* closing;
+    int leftOnTheLine;  // with its input gone, no go comes: the line is not read at all
   };
-  for (const Case& c : {Case{"standard output closed", 1}, Case{"standard input closed", 0}}) {
+  const Case cases[] = {{"standard output closed", "1>&-", 0},
+                        {"standard input closed", "0>&-", 30},
+                        {"all three closed", "0>&- 1>&- 2>&-", 30}};
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     FakeChessComputer chessComputer;
     if (!chessComputer.ok()) GTEST_SKIP() << "no pseudo-terminal for the engine";
     // What the chess computer printed before: read as commands, it would be answered.
     chessComputer.print("uci\r\nisready\r\n");
-    Child engine(withClosed(c.closed, engineCommand({chessComputer.devicePath()})));
+    Child engine(withClosed(c.closing, engineCommand({chessComputer.devicePath()})));
     ASSERT_TRUE(engine.running());
     // With its output gone the engine talks to nobody, as when a GUI has gone; with its input
     // gone it ends at once. Either way the chess computer's line hears nothing.
@@ -92,6 +99,8 @@ TEST(E2eOwnership, AClosedStandardDescriptorNeverBecomesThePort) {
     EXPECT_EQ(engine.waitExit(), 0);
     EXPECT_EQ(engine.output(), "");
     EXPECT_EQ(chessComputer.received(300ms), "");
+    // Nor was it read as our input.
+    EXPECT_EQ(chessComputer.unreadBytes(), c.leftOnTheLine);
   }
 }
 

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -25,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -73,15 +75,20 @@ class ScriptedMachine {
   std::size_t printed_ = 0;
 };
 
-// The socket file at which a Linux holder of `device` listens: in this user's meeting
-// directory, named after the device node's numbers and the time it was made.
-std::string meetingSocketOf(const std::string& device) {
+// The socket file at which a Linux holder of `device` listens: in the meeting directory of the
+// user it runs as (ours, or that of the process `pid`), named after the device node's numbers
+// and the time it was made.
+std::string meetingSocketOf(const std::string& device, pid_t pid = 0) {
   struct stat node {};
+  struct stat process {};
   if (stat(device.c_str(), &node) != 0) return {};
+  const uid_t user = pid > 0 && stat(("/proc/" + std::to_string(pid)).c_str(), &process) == 0
+                         ? process.st_uid
+                         : geteuid();
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  const std::string directory = runtime != nullptr && runtime[0] == '/'
+  const std::string directory = runtime != nullptr && runtime[0] != '\0' && user == geteuid()
                                     ? std::string(runtime)
-                                    : "/tmp/kestrelgate-" + std::to_string(geteuid());
+                                    : "/tmp/kestrelgate-" + std::to_string(user);
   return directory + "/port-" + std::to_string(major(node.st_rdev)) + "." +
          std::to_string(minor(node.st_rdev)) + "-" + std::to_string(node.st_ctim.tv_sec) + "." +
          std::to_string(node.st_ctim.tv_nsec) + ".sock";
@@ -214,13 +221,19 @@ class Gui {
     }
   }
 
-  // The engine that holds the port, natively: the one with the device open.
+  // The engine that holds the port, natively: the one with the device's meeting point locked.
+  // (The other one has the device open too: the holder passed it its handle.)
   std::optional<std::size_t> holderOf(const std::string& device) const {
     for (std::size_t i = 0; i < engines_.size(); ++i) {
-      const std::vector<std::string> files = engines_[i]->openFiles();
-      if (std::find(files.begin(), files.end(), device) != files.end()) return i;
+      if (holds(*engines_[i], device)) return i;
     }
     return std::nullopt;
+  }
+  static bool holds(const Child& engine, const std::string& device) {
+    const std::string lock = meetingSocketOf(device, engine.pid());
+    const std::vector<std::string> files = engine.openFiles();
+    return std::find(files.begin(), files.end(), lock.substr(0, lock.size() - 5) + ".lock") !=
+           files.end();
   }
 
   void replace(std::size_t i, const std::vector<std::string>& command) {
@@ -249,13 +262,16 @@ std::vector<std::string> bestmoves(const std::vector<PlyLines>& plies) {
 
 // Plays the whole Opera game with one engine per side, or with one engine for both; returns
 // what each ply brought from the engine asked.
-std::vector<PlyLines> playOpera(bool twoEngines) {
+std::vector<PlyLines> playOpera(bool twoEngines, const std::vector<std::string>& runAs = {}) {
   const SimulatedMachine machine =
       startSimulator({"--fast", "--linger", "-1", transcriptPath("opera-game.txt")});
   if (machine.device.empty()) return {};
+  if (!runAs.empty()) chmod(machine.device.c_str(), 0666);
   const std::string port = enginePortArgument(machine.device);
-  std::vector<std::vector<std::string>> commands{engineCommand({port})};
-  if (twoEngines) commands.push_back(engineCommand({port}));
+  std::vector<std::string> command = runAs;
+  for (const std::string& word : engineCommand({port})) command.push_back(word);
+  std::vector<std::vector<std::string>> commands{command};
+  if (twoEngines) commands.push_back(command);
   Gui gui(commands);
   EXPECT_TRUE(gui.begin());
   std::vector<PlyLines> plies;
@@ -496,6 +512,232 @@ TEST(E2ePair, AThirdEngineAForeignHolderAndAnotherUserAreRefused) {
     EXPECT_EQ(refused.engine(side).output(), kCannotOpen);
   }
   close(other);
+}
+
+// How a row's engines are started: as the test's own user, or, when the test runs as root, as
+// nobody (through setpriv, with no meeting directory of root's in its environment).
+struct RunAs {
+  const char* who;
+  std::vector<std::string> prefix;
+};
+
+std::vector<RunAs> users() {
+  std::vector<RunAs> as{{"as the test's user", {}}};
+  if (geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0) {
+    as.push_back({"as nobody",
+                  {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "env", "-u",
+                   "XDG_RUNTIME_DIR"}});
+  }
+  return as;
+}
+
+// Two Kestrelgates on a pty of the test's own, the first holding the port, the second joined.
+class PairOnPty {
+ public:
+  explicit PairOnPty(const RunAs& as) : as_(as) {
+    // Another user may open it too (the test plays the chess computer either way).
+    if (machine.ok()) chmod(machine.devicePath().c_str(), 0666);
+  }
+  std::unique_ptr<Child> start() {
+    std::vector<std::string> command = as_.prefix;
+    for (const std::string& word : engineCommand({machine.devicePath()})) command.push_back(word);
+    auto engine = std::make_unique<Child>(command);
+    engine->sendLine("uci");
+    if (!engine->readUntil("uciok\r\n")) ADD_FAILURE() << "no uciok " << as_.who;
+    return engine;
+  }
+  bool begin() {
+    if (!machine.ok()) return false;
+    holder = start();
+    joined = start();
+    return Gui::holds(*holder, machine.devicePath());
+  }
+  static std::string ask(Child& engine) {
+    engine.sendLine("go");
+    return engine.readUntil("\r\n").value_or("no answer");
+  }
+  // Whether `engine` holds the port within a moment.
+  bool comesToHold(const Child& engine) {
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (!Gui::holds(engine, machine.devicePath())) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      kestrelgate::support::pauseFor(20ms);
+    }
+    return true;
+  }
+
+  FakeChessComputer machine;
+  std::unique_ptr<Child> holder;
+  std::unique_ptr<Child> joined;
+
+ private:
+  const RunAs& as_;
+};
+
+// What was done to the pair before, as someone else would do it to a user's game: each row
+// leaves the game as it would be without it.
+TEST(E2ePair, NothingDoneToThePairCostsTheGameAMoveOrItsOwnerTheirPort) {
+  if (underWine()) GTEST_SKIP() << "the Windows build meets at a named pipe, not a Unix socket";
+  struct Row {
+    const char* what;
+    std::function<void(const RunAs&)> run;
+  };
+  const Row rows[] = {
+      {"a listening socket under the name the pair once met at",
+       [](const RunAs& as) {
+         PairOnPty pair(as);
+         struct stat node {};
+         ASSERT_EQ(stat(pair.machine.devicePath().c_str(), &node), 0);
+         const std::string name = "kestrelgate-port-" + std::to_string(major(node.st_rdev)) + ":" +
+                                  std::to_string(minor(node.st_rdev));
+         sockaddr_un address{};
+         address.sun_family = AF_UNIX;
+         std::memcpy(address.sun_path + 1, name.data(), name.size());
+         const auto length =
+             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+         const int squatter = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+         const int filler = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+         ASSERT_EQ(bind(squatter, reinterpret_cast<const sockaddr*>(&address), length), 0);
+         listen(squatter, 0);
+         connect(filler, reinterpret_cast<const sockaddr*>(&address), length);
+         ASSERT_TRUE(pair.begin());
+         pair.machine.print("01 e2-e4 e7-e5\r\n");
+         EXPECT_EQ(PairOnPty::ask(*pair.holder), "bestmove e2e4\r\n");
+         EXPECT_EQ(PairOnPty::ask(*pair.joined), "bestmove e7e5\r\n");
+         close(filler);
+         close(squatter);
+       }},
+      {"a partner that says nothing",
+       [](const RunAs& as) {
+         PairOnPty pair(as);
+         pair.holder = pair.start();
+         RawPartner silent(pair.machine.devicePath());
+         pair.holder->sendLine("isready");
+         EXPECT_TRUE(pair.holder->readUntil("readyok\r\n", 1000ms));
+         pair.joined = pair.start();
+         pair.machine.print("01 e2-e4 e7-e5\r\n");
+         EXPECT_EQ(PairOnPty::ask(*pair.holder), "bestmove e2e4\r\n");
+         EXPECT_EQ(PairOnPty::ask(*pair.joined), "bestmove e7e5\r\n");
+         // Let go once its time for a hello is up (or at once: nobody's holder takes no root).
+         if (silent.ok()) EXPECT_TRUE(silent.endedByHolder());
+       }},
+      {"the holder's engine started again after quit",
+       [](const RunAs& as) {
+         PairOnPty pair(as);
+         ASSERT_TRUE(pair.begin());
+         pair.machine.print("01 e2-e4 e7-e5\r\n");
+         EXPECT_EQ(PairOnPty::ask(*pair.holder), "bestmove e2e4\r\n");
+         pair.holder->sendLine("quit");
+         EXPECT_EQ(pair.holder->waitExit(), 0);
+         pair.holder = pair.start();  // before its GUI asks the other side
+         EXPECT_TRUE(pair.comesToHold(*pair.joined));
+         EXPECT_FALSE(Gui::holds(*pair.holder, pair.machine.devicePath()));
+         EXPECT_EQ(PairOnPty::ask(*pair.joined), "bestmove e7e5\r\n");
+         pair.machine.print("02 g1-f3 b8-c6\r\n");
+         EXPECT_EQ(PairOnPty::ask(*pair.holder), "bestmove g1f3\r\n");
+         EXPECT_EQ(PairOnPty::ask(*pair.joined), "bestmove b8c6\r\n");
+       }},
+      {"the holder killed, and its engine started again",
+       [](const RunAs& as) {
+         PairOnPty pair(as);
+         ASSERT_TRUE(pair.begin());
+         pair.machine.print("01 e2-e4 e7-e5\r\n");
+         EXPECT_EQ(PairOnPty::ask(*pair.holder), "bestmove e2e4\r\n");
+         pair.holder->kill();  // e7e5 was only the dead holder's
+         pair.holder = pair.start();
+         EXPECT_TRUE(pair.comesToHold(*pair.joined));
+         EXPECT_FALSE(Gui::holds(*pair.holder, pair.machine.devicePath()));
+         pair.machine.print("02 g1-f3 b8-c6\r\n");
+         EXPECT_EQ(PairOnPty::ask(*pair.joined), "bestmove g1f3\r\n");
+         EXPECT_EQ(PairOnPty::ask(*pair.holder), "bestmove b8c6\r\n");
+       }},
+      {"the holder ended by SIGTERM part way through a line",
+       [](const RunAs& as) {
+         PairOnPty pair(as);
+         ASSERT_TRUE(pair.begin());
+         pair.joined->sendLine("go");
+         pair.machine.print("Thinking\r\n02 g1-");
+         EXPECT_TRUE(pair.joined->readUntil("info string Thinking\r\n"));
+         EXPECT_EQ(pair.machine.waitForUnreadBytes(0), 0);
+         EXPECT_EQ(pair.holder->terminate(), -1);
+         pair.machine.print("f3 b8-c6\r\n");
+         EXPECT_EQ(pair.joined->readUntil("\r\n"), "bestmove g1f3\r\n");
+         EXPECT_EQ(PairOnPty::ask(*pair.joined), "bestmove b8c6\r\n");
+       }},
+      {"the holder's pty gone and its number another program's when the holder ends",
+       [](const RunAs& as) {
+         PairOnPty pair(as);
+         ASSERT_TRUE(pair.begin());
+         const std::string path = pair.machine.devicePath();
+         pair.joined->sendLine("go");
+         pair.machine.unplug();
+         ASSERT_TRUE(waitUntilLetGo(*pair.holder, path, kReplyTimeout));
+         ASSERT_TRUE(waitUntilLetGo(*pair.joined, path, kReplyTimeout));
+         std::unique_ptr<FakeChessComputer> stranger = ptyWithNumberOf(path, 10s);
+         if (!stranger) return;  // the kernel did not hand the number out again
+         chmod(path.c_str(), 0666);
+         stranger->print("01 a1-a8\r\n");  // typed there: never a move of ours
+         pair.holder->sendLine("quit");
+         EXPECT_EQ(pair.holder->waitExit(), 0);
+         EXPECT_EQ(pair.joined->readFor(1500ms), "");
+         EXPECT_TRUE(waitUntilLetGo(*pair.joined, path, 0ms));
+         EXPECT_EQ(stranger->unreadBytes(), 10);
+         pair.joined->closeInput();
+         EXPECT_EQ(pair.joined->waitExit(), 0);
+       }},
+      {"another program's exclusive mark on the terminal",
+       [](const RunAs& as) {
+         PairOnPty pair(as);
+         const int other = open(pair.machine.devicePath().c_str(), O_RDWR | O_NOCTTY);
+         ASSERT_GE(other, 0);
+         ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
+         pair.holder = std::make_unique<Child>([&] {
+           std::vector<std::string> command = engineCommand({pair.machine.devicePath()});
+           command.insert(command.begin(), as.prefix.begin(), as.prefix.end());
+           return command;
+         }());
+         pair.holder->sendLine("uci");
+         EXPECT_EQ(pair.holder->waitExit(), 0);
+         EXPECT_EQ(pair.holder->output(), kCannotOpen);
+         int exclusive = 0;
+         EXPECT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+         EXPECT_EQ(exclusive, 1);
+         close(other);
+       }},
+      {"the device gone while the joined process's go waits",
+       [](const RunAs& as) {
+         PairOnPty pair(as);
+         ASSERT_TRUE(pair.begin());
+         pair.joined->sendLine("go");
+         pair.machine.unplug();
+         ASSERT_TRUE(waitUntilLetGo(*pair.holder, pair.machine.devicePath(), kReplyTimeout));
+         const long holderBefore = pair.holder->cpuTicks();
+         const long joinedBefore = pair.joined->cpuTicks();
+         EXPECT_EQ(pair.joined->readFor(3000ms), "");
+         // A tick is 10 ms: a few for the tries at opening the device again, twice a second.
+         EXPECT_LE(pair.holder->cpuTicks() - holderBefore, 5);
+         EXPECT_LE(pair.joined->cpuTicks() - joinedBefore, 2);
+         pair.holder->closeInput();
+         pair.joined->closeInput();
+         EXPECT_EQ(pair.holder->waitExit(), 0);
+       }},
+  };
+  for (const RunAs& as : users()) {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(row.what) + ", " + as.who);
+      row.run(as);
+    }
+  }
+}
+
+// The whole game as another user than root, whose meeting point is a directory of its own.
+TEST(E2ePair, TwoEnginesOfAnotherUserPlayTheWholeGame) {
+  if (underWine()) GTEST_SKIP() << "wine runs as the test's own user";
+  const std::vector<RunAs> as = users();
+  if (as.size() < 2) GTEST_SKIP() << "only root can run engines as nobody (with setpriv)";
+  const std::vector<PlyLines> alone = playOpera(false);
+  if (alone.empty()) GTEST_SKIP() << "the simulator could not offer a pseudo-terminal";
+  EXPECT_EQ(playOpera(true, as[1].prefix), alone);
 }
 
 }  // namespace
