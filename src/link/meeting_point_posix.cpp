@@ -1,12 +1,11 @@
 // The meeting point on POSIX: a Unix socket file and a lock file beside it, in a directory in
 // which only this user can make entries ($XDG_RUNTIME_DIR, else /tmp/kestrelgate-UID, made
-// with mode 0700). Both are named after the device node the port's name leads to (its numbers
-// and the time it was made), so that every name of one device (a /dev/serial/by-id link and the
-// device file it leads to) meets at the same point, and a pseudo-terminal number handed on to
-// another terminal meets at another. The holder keeps the lock file locked (flock): that lock,
-// not the socket file, says who holds, so a socket file left by a holder that was killed is
-// simply made again. A directory that is not this user's alone is no place to meet: the port is
-// then opened alone, as if no other Kestrelgate could be there.
+// with mode 0700, either checked with lstat; one that fails the check is no place to meet).
+// Both are named after the device node the port's name leads to (its numbers and the time it
+// was made), so that every name of one device (a /dev/serial/by-id link and its device file)
+// meets at the same point, and a pseudo-terminal number handed on meets at another. The holder
+// keeps the lock file locked: the lock, not the socket file, says who holds, so a socket file
+// left by a killed holder is simply made again.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -22,7 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "link/meeting_point.h"
@@ -30,43 +28,27 @@
 namespace kestrelgate::link {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Where this user's Kestrelgates meet, after checking with lstat that it is a directory of this
-// user's that nobody else may enter; made first when `make` is set. One that fails the check is
-// no place to meet.
-std::optional<std::string> meetingDirectory(bool make) {
-  const uid_t user = geteuid();
-  const auto usable = [user](const std::string& directory) {
-    struct stat entry {};
-    return lstat(directory.c_str(), &entry) == 0 && S_ISDIR(entry.st_mode) &&
-           entry.st_uid == user && (entry.st_mode & 077) == 0;
-  };
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && runtime[0] != '\0') {
-    if (usable(runtime)) return std::string(runtime);
-    return std::nullopt;
-  }
-  const std::string own = "/tmp/kestrelgate-" + std::to_string(user);
-  if (make) (void)mkdir(own.c_str(), 0700);  // there already, or someone else's: the check says
-  if (usable(own)) return own;
-  return std::nullopt;
-}
-
-// The files of the device's meeting point, without their endings: empty when there is no
-// place to meet or no device under the name.
+// The files of the device's meeting point without their endings; empty when there is no place
+// to meet or no device under the name. The directory is made first when `make` is set.
 std::string meetingFiles(const std::string& devicePath, bool make) {
   struct stat node {};
+  struct stat directory {};
   // stat follows links: a by-id name and its device file are the same node.
   if (stat(devicePath.c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) return {};
-  const std::optional<std::string> directory = meetingDirectory(make);
-  if (!directory) return {};
-  std::string files = *directory + "/port-" + std::to_string(major(node.st_rdev)) + "." +
-                      std::to_string(minor(node.st_rdev)) + "-" +
-                      std::to_string(node.st_ctim.tv_sec) + "." +
-                      std::to_string(node.st_ctim.tv_nsec);
-  if (files.size() + 5 >= sizeof(sockaddr_un{}.sun_path)) return {};
-  return files;
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  std::string place = runtime != nullptr && runtime[0] != '\0'
+                          ? std::string(runtime)
+                          : "/tmp/kestrelgate-" + std::to_string(geteuid());
+  if (make && (runtime == nullptr || runtime[0] == '\0')) (void)mkdir(place.c_str(), 0700);
+  // Only this user's, and nobody else's to enter.
+  if (lstat(place.c_str(), &directory) != 0 || !S_ISDIR(directory.st_mode) ||
+      directory.st_uid != geteuid() || (directory.st_mode & 077) != 0) {
+    return {};
+  }
+  place += "/port-" + std::to_string(major(node.st_rdev)) + "." +
+           std::to_string(minor(node.st_rdev)) + "-" + std::to_string(node.st_ctim.tv_sec) + "." +
+           std::to_string(node.st_ctim.tv_nsec);
+  return place.size() + 5 < sizeof(sockaddr_un{}.sun_path) ? place : std::string();
 }
 
 sockaddr_un addressOf(const std::string& path) {
@@ -96,10 +78,10 @@ class SocketConnection final : public Connection {
   bool send(std::string_view bytes, std::intptr_t port) override {
     while (!bytes.empty()) {
       iovec part{const_cast<char*>(bytes.data()), bytes.size()};
+      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
       msghdr message{};
       message.msg_iov = &part;
       message.msg_iovlen = 1;
-      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
       if (port >= 0) {
         message.msg_control = control;
         message.msg_controllen = sizeof control;
@@ -121,27 +103,24 @@ class SocketConnection final : public Connection {
   }
 
   std::size_t receive(char* buffer, std::size_t size, std::intptr_t& port) override {
-    for (;;) {
-      iovec part{buffer, size};
-      msghdr message{};
-      message.msg_iov = &part;
-      message.msg_iovlen = 1;
-      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-      message.msg_control = control;
-      message.msg_controllen = sizeof control;
-      const ssize_t n = recvmsg(fd_, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return 0;
-      for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
-           header = CMSG_NXTHDR(&message, header)) {
-        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
-        int fd = -1;
-        std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
-        if (port >= 0) close(static_cast<int>(port));  // only the last one counts
-        port = fd;
-      }
-      return static_cast<std::size_t>(n);
+    iovec part{buffer, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n = -1;
+    while ((n = recvmsg(fd_, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
     }
+    if (n <= 0) return 0;
+    const cmsghdr* header = CMSG_FIRSTHDR(&message);
+    if (header != nullptr && header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS) {
+      int fd = -1;
+      std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
+      port = fd;
+    }
+    return static_cast<std::size_t>(n);
   }
 
   console::Waitable readable() override { return {fd_, console::Waitable::Kind::Input}; }
@@ -171,11 +150,9 @@ class SocketMeetingPoint final : public MeetingPoint {
     const int fd = accept4(listening_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) return nullptr;
     // Nobody else can reach the directory; root could, and is not this user.
-    if (!sameUser(fd)) {
-      close(fd);
-      return nullptr;
-    }
-    return std::make_unique<SocketConnection>(fd);
+    if (sameUser(fd)) return std::make_unique<SocketConnection>(fd);
+    close(fd);
+    return nullptr;
   }
 
  private:
@@ -184,54 +161,46 @@ class SocketMeetingPoint final : public MeetingPoint {
   int listening_;
 };
 
-// The lock file locked by this process, or -1 (with `result` saying why not).
-int lockMeetingPoint(const std::string& lockPath, Claim& result) {
-  for (int tries = 0; tries < 8; ++tries) {
-    const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-      result = Claim::NoSharing;
-      return -1;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      result = errno == EWOULDBLOCK ? Claim::Held : Claim::NoSharing;
-      close(fd);
-      return -1;
-    }
-    struct stat locked {};
-    struct stat named {};
-    if (fstat(fd, &locked) == 0 && stat(lockPath.c_str(), &named) == 0 &&
-        locked.st_dev == named.st_dev && locked.st_ino == named.st_ino) {
-      result = Claim::Claimed;
-      return fd;
-    }
-    close(fd);  // a holder that was ending removed it: lock the new one
-  }
-  result = Claim::NoSharing;
-  return -1;
-}
-
 class SocketMeetingPlace final : public MeetingPlace {
  public:
   std::unique_ptr<MeetingPoint> claim(const std::string& devicePath, Claim& result) override {
     result = Claim::NoSharing;
     const std::string files = meetingFiles(devicePath, true);
     if (files.empty()) return nullptr;
-    const int lock = lockMeetingPoint(files + ".lock", result);
+    const std::string lockPath = files + ".lock";
+    int lock = -1;
+    for (int tries = 0; tries < 8 && lock < 0; ++tries) {
+      lock = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+      if (lock < 0) return nullptr;
+      if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) result = Claim::Held;
+        close(lock);
+        return nullptr;
+      }
+      // Ours only if it is still the file under the name: a holder that was ending may have
+      // removed the one we locked.
+      struct stat locked {};
+      struct stat named {};
+      if (fstat(lock, &locked) != 0 || stat(lockPath.c_str(), &named) != 0 ||
+          locked.st_ino != named.st_ino || locked.st_dev != named.st_dev) {
+        close(lock);
+        lock = -1;
+      }
+    }
     if (lock < 0) return nullptr;
     const std::string socketPath = files + ".sock";
-    const int listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     const sockaddr_un address = addressOf(socketPath);
-    // The lock is ours: a socket file still there is a killed holder's.
-    unlink(socketPath.c_str());
+    const int listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    unlink(socketPath.c_str());  // the lock is ours: a socket file still there is a dead one's
     if (listening < 0 ||
         bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         listen(listening, 4) != 0) {
       if (listening >= 0) close(listening);
-      unlink((files + ".lock").c_str());
+      unlink(lockPath.c_str());
       close(lock);
-      result = Claim::NoSharing;
       return nullptr;
     }
+    result = Claim::Claimed;
     return std::make_unique<SocketMeetingPoint>(files, lock, listening);
   }
 
@@ -239,40 +208,29 @@ class SocketMeetingPlace final : public MeetingPlace {
     const std::string files = meetingFiles(devicePath, false);
     if (files.empty()) return nullptr;
     const sockaddr_un address = addressOf(files + ".sock");
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kMeetingTimeout);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kMeetingTimeout);
     for (;;) {
+      // Non-blocking: a full queue of connections refuses at once instead of waiting.
       const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
       if (fd < 0) return nullptr;
-      int made = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-      if (made != 0 && errno == EINPROGRESS) {
-        pollfd done{fd, POLLOUT, 0};
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        int error = ETIMEDOUT;
-        socklen_t size = sizeof error;
-        if (left.count() > 0 && poll(&done, 1, static_cast<int>(left.count())) == 1) {
-          getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
-        }
-        made = error == 0 ? 0 : -1;
-      }
-      if (made == 0 && sameUser(fd)) {
+      if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+          sameUser(fd)) {
         // From here on, sends block (with their time limit) and receives are asked for.
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         return std::make_unique<SocketConnection>(fd);
       }
       close(fd);
-      // Nobody listening yet (the holder has just claimed the point), or a full queue: again,
-      // a little later, until the time is up.
-      if (Clock::now() >= deadline) return nullptr;
-      pollfd none{-1, 0, 0};
-      poll(&none, 0, 20);
+      // Nobody listening yet (the holder has just claimed the point), or a full queue: again a
+      // little later, until the time is up.
+      if (std::chrono::steady_clock::now() >= deadline) return nullptr;
+      poll(nullptr, 0, 20);
     }
   }
 
   bool heldByKestrelgate(const std::string& devicePath) override {
     const std::string files = meetingFiles(devicePath, false);
-    if (files.empty()) return false;
-    const int fd = open((files + ".lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = files.empty() ? -1 : open((files + ".lock").c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     const bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     close(fd);

@@ -1,69 +1,57 @@
 #include "uci/port_holder.h"
 
 #include <algorithm>
-#include <utility>
 
 #include "console/process.h"
 
 namespace kestrelgate::uci {
 
-using console::Waitable;
 using Clock = std::chrono::steady_clock;
 
-namespace {
-
-// A joined process says little: a hello, a go with a position, what it brought along.
-constexpr std::size_t kLongestFromPartner = 1 << 16;
-// Nobody needs more than a few connections waiting to say hello.
-constexpr std::size_t kMostNewcomers = 4;
-
-}  // namespace
-
-// Our own GUI's go: its status lines and its move go to our standard output.
-class PortHolder::GuiGo final : public WaitingGo {
+// A go waiting for its move: our GUI's (its status lines to our output, its move kept for
+// move()) or the joined process's (both down the connection).
+class PortHolder::Go final : public WaitingGo {
  public:
-  explicit GuiGo(console::LineOutput& output) : output_(output) {}
+  Go(PortHolder& holder, bool ours) : holder_(holder), ours_(ours) {}
   void relay(const std::string& line) override {
-    output_.writeText("info string ");
-    output_.writeLine(line);
+    if (!ours_) {
+      holder_.tellPartner("info " + line + "\n");
+      return;
+    }
+    holder_.parts_.output.writeText("info string ");
+    holder_.parts_.output.writeLine(line);
   }
-  void answer(const std::string& move) override { answered = move; }
+  void answer(const std::string& move) override {
+    if (ours_) {
+      answered = move;
+    } else if (!holder_.tellPartner("move " + move + "\n")) {
+      holder_.moves_.giveBack(printedFrom(move));  // never reached it: the next go's
+    }
+  }
 
   std::optional<std::string> answered;
 
  private:
-  console::LineOutput& output_;
-};
-
-// The joined process's go: its status lines and its move go down the connection.
-class PortHolder::PartnerGo final : public WaitingGo {
- public:
-  explicit PartnerGo(PortHolder& holder) : holder_(holder) {}
-  void relay(const std::string& line) override { holder_.sendPartner("info " + line + "\n"); }
-  void answer(const std::string& move) override {
-    if (!holder_.sendPartner("move " + move + "\n")) undelivered = move;
-  }
-
-  // A move that could not be sent: the next go's, once the partner has been let go.
-  std::optional<std::string> undelivered;
-
- private:
   PortHolder& holder_;
+  bool ours_;
 };
+
+// A joined process says little: a hello, a go with a position, what it brought along.
+constexpr std::size_t kLongestFromPeer = 1 << 16;
+constexpr std::size_t kMostPeers = 4;
 
 PortHolder::PortHolder(Parts parts, std::unique_ptr<link::MeetingPoint> point)
-    : parts_(parts),
-      serial_(parts.channels.findAs<link::SerialChannel>(parts.channel)),
+    : parts_(std::move(parts)),
+      serial_(parts_.channels.findAs<link::SerialChannel>(parts_.channel)),
       point_(std::move(point)),
-      guiGo_(std::make_unique<GuiGo>(parts.output)),
-      partnerLines_(kLongestFromPartner),
-      partnerGo_(std::make_unique<PartnerGo>(*this)),
+      guiGo_(std::make_unique<Go>(*this, true)),
+      partnerGo_(std::make_unique<Go>(*this, false)),
       devicePresent_(serial_ != nullptr && serial_->connected()) {
   if (!devicePresent_) point_.reset();
 }
 
 PortHolder::~PortHolder() {
-  if (partner_) console::deferEndingSignals(false);
+  if (partner() != nullptr) console::deferEndingSignals(false);
 }
 
 std::optional<std::string> PortHolder::move(const Position& position) {
@@ -72,87 +60,71 @@ std::optional<std::string> PortHolder::move(const Position& position) {
   moves_.ask(*guiGo_);
   // A move dealt comes before whatever else the wait brought.
   while (!guiGo_->answered) {
-    if (serveOnce(true, false) == Served::GuiGone || console::endingSignal() != 0) {
-      moves_.withdraw(*guiGo_);
-      // Dealt in that very moment: it stays the answer.
-      return guiGo_->answered;
-    }
+    if (serveOnce(true, false) || console::endingSignal() != 0) break;
   }
+  moves_.withdraw(*guiGo_);
   return guiGo_->answered;
 }
 
 void PortHolder::awaitCommand() {
-  while (serveOnce(false, true) != Served::Command) {
-    if (console::endingSignal() != 0) return;
+  while (!serveOnce(false, true) && console::endingSignal() == 0) {
   }
 }
 
-PortHolder::Served PortHolder::serveOnce(bool guiGoWaits, bool commandWanted) {
+bool PortHolder::serveOnce(bool guiGoWaits, bool commandWanted) {
   // Made anew for each wait, in vectors kept from one to the next: a wait comes before every
   // byte read from the port.
-  std::vector<Waitable>& waitables = waitables_;
-  std::vector<std::pair<What, std::size_t>>& what = what_;
-  waitables.clear();
-  what.clear();
-  const auto watch = [&](Waitable waitable, What kind, std::size_t index = 0) {
-    waitables.push_back(waitable);
-    what.emplace_back(kind, index);
+  waitables_.clear();
+  what_.clear();
+  const auto watch = [&](console::Waitable waitable, What kind, std::size_t index = 0) {
+    waitables_.push_back(waitable);
+    what_.emplace_back(kind, index);
   };
   // A GUI that has gone takes no move: its going is seen first.
   if (guiGoWaits) watch(parts_.console.outputGone(), What::OutputGone);
   if (commandWanted) watch(parts_.console.standardInput().ready(), What::Command);
-  if (partner_) watch(partner_->readable(), What::Partner);
-  for (std::size_t i = 0; i < newcomers_.size(); ++i) {
-    watch(newcomers_[i].connection->readable(), What::Greeting, i);
+  const Clock::time_point now = Clock::now();
+  std::uint32_t timeout = console::kNoTimeout;
+  for (std::size_t i = 0; i < peers_.size(); ++i) {
+    watch(peers_[i].connection->readable(), What::Peer, i);
+    if (peers_[i].joined) continue;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(peers_[i].helloBy - now).count();
+    timeout = std::min<std::uint32_t>(timeout, left > 0 ? static_cast<std::uint32_t>(left) : 0);
   }
   if (point_) watch(point_->incoming(), What::Incoming);
   if (moves_.waiting() && serial_ != nullptr) watch(serial_->readable(), What::Port);
 
-  std::uint32_t timeout = console::kNoTimeout;
-  const Clock::time_point now = Clock::now();
-  for (const Newcomer& newcomer : newcomers_) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(newcomer.deadline - now).count();
-    timeout = std::min<std::uint32_t>(timeout, left > 0 ? static_cast<std::uint32_t>(left) : 0);
-  }
-  const std::size_t which = console::waitForAny(waitables, timeout);
-  Served served = Served::Nothing;
-  switch (which == console::kTimedOut ? What::OutputGone : what[which].first) {
-    case What::OutputGone:
-      if (which != console::kTimedOut) return Served::GuiGone;
-      break;
-    case What::Command:
-      return Served::Command;
-    case What::Partner:
-      if (!hearPartner()) dropPartner();
-      break;
-    case What::Greeting: {
-      const auto at = newcomers_.begin() + static_cast<std::ptrdiff_t>(what[which].second);
-      if (!greet(*at)) newcomers_.erase(at);
-      break;
+  const std::size_t which = console::waitForAny(waitables_, timeout);
+  bool done = false;
+  if (which != console::kTimedOut) {
+    const auto [kind, index] = what_[which];
+    if (kind == What::OutputGone || kind == What::Command) done = true;
+    if (kind == What::Peer && !hear(peers_[index])) letGo(index);
+    if (kind == What::Incoming) {
+      std::unique_ptr<link::Connection> connection = point_->accept();
+      if (connection && peers_.size() < kMostPeers) {
+        peers_.push_back({std::move(connection), LineSplitter(kLongestFromPeer),
+                          Clock::now() + std::chrono::milliseconds(link::kMeetingTimeout)});
+      }
     }
-    case What::Incoming:
-      acceptNewcomer();
-      break;
-    case What::Port:
-      readPort(guiGoWaits, served);
-      break;
+    if (kind == What::Port) readPort(guiGoWaits, done);
   }
-  // A partner that could not be told its status line or its move has gone.
-  if (partner_ && partnerGo_->undelivered) dropPartner();
-  // A newcomer that has said nothing in its time is let go.
+  // A partner that could not be told something has gone; one that has not said hello in its
+  // time is let go.
   const Clock::time_point after = Clock::now();
-  newcomers_.erase(std::remove_if(newcomers_.begin(), newcomers_.end(),
-                                  [&](const Newcomer& n) { return n.deadline <= after; }),
-                   newcomers_.end());
-  return served;
+  for (std::size_t i = peers_.size(); i-- > 0;) {
+    const Peer& peer = peers_[i];
+    if (peer.joined ? partnerBroken_ : peer.helloBy <= after) letGo(i);
+  }
+  return done;
 }
 
-void PortHolder::readPort(bool guiGoWaits, Served& served) {
+void PortHolder::readPort(bool guiGoWaits, bool& guiGone) {
   // While the device is away, reads come back empty after a pause; then our GUI closing our
   // input is the only way left to end the wait.
   if (!serial_->connected() && guiGoWaits && parts_.console.waitForInputHangUp(0)) {
-    served = Served::GuiGone;
+    guiGone = true;
     return;
   }
   // A read of the port sets the console up, as a first write would.
@@ -163,89 +135,73 @@ void PortHolder::readPort(bool guiGoWaits, Served& served) {
     if (!devicePresent_) {
       point_.reset();
     } else if (!point_ && !parts_.devicePath.empty()) {
-      // Someone may have claimed it meanwhile: then this process goes on without one.
-      link::Claim claim = link::Claim::NoSharing;
+      link::Claim claim = link::Claim::NoSharing;  // taken meanwhile: we go on without one
       point_ = parts_.place.claim(parts_.devicePath, claim);
     }
     // The partner's handle of a device that has gone is no use, and would keep a
     // pseudo-terminal's number from being handed on; one of the device back replaces it.
-    if (partner_ && devicePresent_) {
+    if (partner() != nullptr && devicePresent_) {
       passPort("port");
-    } else if (partner_ && partnerHasPort_) {
+    } else if (partner() != nullptr && partnerHasPort_) {
       partnerHasPort_ = false;
-      sendPartner("gone\n");
+      tellPartner("gone\n");
     }
   }
   if (!byte.empty()) moves_.take(byte[0]);
 }
 
-void PortHolder::acceptNewcomer() {
-  std::unique_ptr<link::Connection> connection = point_->accept();
-  if (!connection || newcomers_.size() >= kMostNewcomers) return;
-  newcomers_.push_back({std::move(connection), LineSplitter(kLongestFromPartner),
-                        Clock::now() + std::chrono::milliseconds(link::kMeetingTimeout)});
+PortHolder::Peer* PortHolder::partner() {
+  const auto at =
+      std::find_if(peers_.begin(), peers_.end(), [](const Peer& p) { return p.joined; });
+  return at == peers_.end() ? nullptr : &*at;
 }
 
-bool PortHolder::greet(Newcomer& newcomer) {
-  char buffer[512];
+bool PortHolder::hear(Peer& peer) {
+  char buffer[4096];
   std::intptr_t port = -1;
-  const std::size_t got = newcomer.connection->receive(buffer, sizeof buffer, port);
-  if (got == 0) return false;
-  newcomer.lines.feed(buffer, got);
-  const std::optional<std::string> first = newcomer.lines.next();
-  if (!first) return !newcomer.lines.malformed();
-  if (parseMessage(*first).kind != MessageKind::Hello) return false;
-  if (partner_) {
-    // Two sides, two processes: a third gets nothing of the game.
-    newcomer.connection->send("full\n");
+  const std::size_t got = peer.connection->receive(buffer, sizeof buffer, port);
+  if (got == 0 || port >= 0) {
+    link::closePassedHandle(port);  // nothing of the kind is for the holder
     return false;
   }
-  partner_ = std::move(newcomer.connection);
-  partnerLines_ = std::move(newcomer.lines);
-  partnerAsked_ = false;
-  partnerHeld_ = 0;
-  partnerHasPort_ = false;
-  partnerGo_->undelivered.reset();
-  // From now on a signal that ends us waits until the partner has what it needs to go on.
-  console::deferEndingSignals(true);
-  passPort("welcome");
-  // What it said right after its hello is heard now.
-  std::optional<std::string> line;
-  while (partner_ && (line = partnerLines_.next())) {
-    if (!partnerLine(*line)) dropPartner();
+  peer.lines.feed(buffer, got);
+  while (const std::optional<std::string> line = peer.lines.next()) {
+    if (peer.joined) {
+      if (!partnerSaid(*line)) return false;
+      continue;
+    }
+    if (parseMessage(*line).kind != MessageKind::Hello) return false;
+    // Two sides, two processes: a third gets nothing of the game.
+    if (partner() != nullptr) {
+      peer.connection->send("full\n");
+      return false;
+    }
+    peer.joined = true;
+    partnerAsked_ = false;
+    partnerHeld_ = 0;
+    partnerHasPort_ = false;
+    partnerBroken_ = false;
+    // From now on a signal that ends us waits until the partner has what it needs to go on.
+    console::deferEndingSignals(true);
+    passPort("welcome");
   }
-  if (partner_ && partnerLines_.malformed()) dropPartner();
-  return false;  // no newcomer any more either way
+  return !peer.lines.malformed();
 }
 
 void PortHolder::passPort(const std::string& word) {
   const std::intptr_t handle = serial_ != nullptr ? serial_->passableHandle() : -1;
   const std::string found = handle >= 0 ? serial_->foundState() : "-";
-  if (sendPartner(word + " " + found + "\n", handle)) partnerHasPort_ = handle >= 0;
+  if (tellPartner(word + " " + found + "\n", handle)) partnerHasPort_ = handle >= 0;
 }
 
-bool PortHolder::sendPartner(const std::string& line, std::intptr_t port) {
-  if (!partner_) return false;
-  if (partner_->send(line, port)) return true;
-  // It has gone, or does not read: let go of it once this step is done.
-  if (!partnerGo_->undelivered) partnerGo_->undelivered = std::string();
+bool PortHolder::tellPartner(const std::string& line, std::intptr_t port) {
+  Peer* peer = partner();
+  if (peer != nullptr && peer->connection->send(line, port)) return true;
+  partnerBroken_ = true;
   return false;
 }
 
-bool PortHolder::hearPartner() {
-  char buffer[4096];
-  std::intptr_t port = -1;
-  const std::size_t got = partner_->receive(buffer, sizeof buffer, port);
-  if (port >= 0) return false;  // nothing of the kind is for the holder
-  if (got == 0) return false;
-  partnerLines_.feed(buffer, got);
-  while (const std::optional<std::string> line = partnerLines_.next()) {
-    if (!partnerLine(*line)) return false;
-  }
-  return !partnerLines_.malformed();
-}
-
-bool PortHolder::partnerLine(const std::string& line) {
+bool PortHolder::partnerSaid(const std::string& line) {
   const Message message = parseMessage(line);
   switch (message.kind) {
     case MessageKind::Go: {
@@ -253,9 +209,8 @@ bool PortHolder::partnerLine(const std::string& line) {
       if (moves_.isWaiting(*partnerGo_)) return false;
       partnerAsked_ = true;
       const std::size_t blank = message.text.find(' ');
-      if (blank == std::string::npos) {
-        partnerGo_->position = Position();
-      } else {
+      partnerGo_->position = Position();
+      if (blank != std::string::npos) {
         partnerGo_->position.setFen(std::string_view(message.text).substr(0, blank),
                                     std::string_view(message.text).substr(blank + 1));
       }
@@ -266,7 +221,7 @@ bool PortHolder::partnerLine(const std::string& line) {
       moves_.giveBack({message.text, message.piece});
       return true;
     case MessageKind::Held:
-      // What a process that had held the port before handed to it, before anything read here.
+      // What a process that had held the port handed to it comes before anything read here.
       if (partnerAsked_) return false;
       moves_.keepBefore(partnerHeld_++, {message.text, message.piece});
       return true;
@@ -279,26 +234,23 @@ bool PortHolder::partnerLine(const std::string& line) {
   }
 }
 
-void PortHolder::dropPartner() {
-  moves_.withdraw(*partnerGo_);
-  partner_.reset();
-  partnerHasPort_ = false;
-  console::deferEndingSignals(false);
-  // Sent to a partner that had gone: the next go's.
-  std::optional<std::string> undelivered = std::move(partnerGo_->undelivered);
-  partnerGo_->undelivered.reset();
-  if (undelivered && !undelivered->empty()) moves_.giveBack(printedFrom(*undelivered));
+void PortHolder::letGo(std::size_t index) {
+  if (peers_[index].joined) {
+    moves_.withdraw(*partnerGo_);
+    console::deferEndingSignals(false);
+  }
+  peers_.erase(peers_.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
 void PortHolder::handOver() {
-  if (partner_) {
+  if (partner() != nullptr) {
     // Each goes out until one fails: a partner that has gone cannot be told the rest.
     bool told = true;
     for (const link::PrintedMove& move : moves_.kept()) {
-      told = told && sendPartner(moveMessage("held", move));
+      told = told && tellPartner(moveMessage("held", move));
     }
     if (told && !moves_.partialLine().empty()) {
-      sendPartner("partial " + moves_.partialLine() + "\n");
+      tellPartner("partial " + moves_.partialLine() + "\n");
     }
     // The partner holds the port already through its own handle: ours goes, and the port stays
     // as it is for it (put back, it would be unlocked and reset under the partner). Otherwise it
@@ -310,9 +262,9 @@ void PortHolder::handOver() {
       serial_ = nullptr;
     }
   }
-  // The meeting point goes first, then the connection: the partner finds it free.
+  // The meeting point goes first, then the connections: the partner finds the point free.
   point_.reset();
-  partner_.reset();
+  peers_.clear();
 }
 
 }  // namespace kestrelgate::uci

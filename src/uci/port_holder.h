@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,9 +21,9 @@ namespace kestrelgate::uci {
 // The process that holds the port: it reads the chess computer and deals every move, to its
 // own GUI's go and to the go of the Kestrelgate that joined it (a GUI playing engine against
 // engine starts one per side), in the order the machine prints them. All on one thread: each
-// wait, for a command or for a move, also takes in whoever comes to the meeting point and
-// whatever the joined process says, so that it can join at any time and its go is served while
-// this process's GUI says nothing. A lone Kestrelgate is just a holder nobody has joined.
+// wait, for a command or for a move, also takes in whoever comes to the meeting point and what
+// the joined process says, so that it can join at any time and its go is served while this
+// process's GUI says nothing. A lone Kestrelgate is a holder nobody has joined.
 class PortHolder {
  public:
   struct Parts {
@@ -32,21 +31,20 @@ class PortHolder {
     int channel;  // the serial channel's slot
     console::ConsoleOutput& output;
     console::ConsolePlatform& console;
-    // Where the device's meeting point is claimed again once a device that went away is back.
+    // Where the meeting point is claimed again once a device that went away is back.
     link::MeetingPlace& place;
     std::string devicePath;
   };
 
-  // `point` is the device's meeting point, or nullptr where there is none to be had. While the
-  // device is away the point is given up: a Kestrelgate started on another device that gets its
-  // number (a pseudo-terminal's handed on, the next adapter plugged in) must not take this one
-  // for its holder.
+  // `point` is the device's meeting point, or nullptr where there is none. While the device is
+  // away it is given up: a Kestrelgate started on another device that gets its number (a
+  // pseudo-terminal's handed on, the next adapter plugged in) must not take this one for its
+  // holder.
   PortHolder(Parts parts, std::unique_ptr<link::MeetingPoint> point);
   ~PortHolder();
   PortHolder(const PortHolder&) = delete;
   PortHolder& operator=(const PortHolder&) = delete;
 
-  // The moves and the line this process goes on with.
   MoveReader& moves() { return moves_; }
 
   // The move for our GUI's go; nothing when the GUI has gone meanwhile or a signal ends us.
@@ -58,43 +56,39 @@ class PortHolder {
   void handOver();
 
  private:
-  class GuiGo;
-  class PartnerGo;
-  // A connection at the meeting point that has not said hello yet.
-  struct Newcomer {
+  class Go;
+  // A connection at the meeting point: the joined process once it has said hello.
+  struct Peer {
     std::unique_ptr<link::Connection> connection;
     LineSplitter lines;
-    std::chrono::steady_clock::time_point deadline;
+    std::chrono::steady_clock::time_point helloBy;
+    bool joined = false;
   };
-  enum class Served { Nothing, Command, GuiGone };
-  enum class What { OutputGone, Command, Partner, Greeting, Incoming, Port };
+  enum class What { OutputGone, Command, Peer, Incoming, Port };
 
-  // One wait, and what it brought.
-  Served serveOnce(bool guiGoWaits, bool commandWanted);
-  void readPort(bool guiGoWaits, Served& served);
-  void acceptNewcomer();
-  // A newcomer's first words: false to let it go.
-  bool greet(Newcomer& newcomer);
-  // What the joined process said; false when it has gone or said what it may not.
-  bool hearPartner();
-  bool partnerLine(const std::string& line);
-  void dropPartner();
-  bool sendPartner(const std::string& line, std::intptr_t port = -1);
-  // The joined process holds a handle of the port: what it takes the port over with.
+  // One wait, and what it brought: true when it is what the caller waits for.
+  bool serveOnce(bool guiGoWaits, bool commandWanted);
+  void readPort(bool guiGoWaits, bool& guiGone);
+  // What a peer said; false to let it go.
+  bool hear(Peer& peer);
+  bool partnerSaid(const std::string& line);
+  void letGo(std::size_t peer);
+  Peer* partner();
+  bool tellPartner(const std::string& line, std::intptr_t port = -1);
+  // Passes the port's handle to the partner with `word` (welcome, port).
   void passPort(const std::string& word);
 
   Parts parts_;
   link::SerialChannel* serial_;
   std::unique_ptr<link::MeetingPoint> point_;
   MoveReader moves_;
-  std::unique_ptr<GuiGo> guiGo_;
-  std::vector<Newcomer> newcomers_;
-  std::unique_ptr<link::Connection> partner_;
-  LineSplitter partnerLines_;
-  std::unique_ptr<PartnerGo> partnerGo_;
+  std::unique_ptr<Go> guiGo_;
+  std::unique_ptr<Go> partnerGo_;
+  std::vector<Peer> peers_;
   bool partnerAsked_ = false;    // it has sent a go: no more of what it brought along
   std::size_t partnerHeld_ = 0;  // moves it brought along so far
-  bool partnerHasPort_ = false;  // it holds a handle of the port we hold
+  bool partnerHasPort_ = false;  // it holds a handle of our port
+  bool partnerBroken_ = false;   // a line to it could not be sent
   bool devicePresent_;
   std::vector<console::Waitable> waitables_;
   std::vector<std::pair<What, std::size_t>> what_;
