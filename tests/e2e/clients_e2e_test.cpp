@@ -1,0 +1,163 @@
+// Real UCI clients against the built program and the simulated chess computer: cutechess-cli
+// playing engine against engine with a Kestrelgate per side, and a python-chess script with one
+// Kestrelgate for both sides. Both judge every move against their own board, so a move the
+// program completes wrongly (a promotion without its piece) ends the game there. The clients
+// are not packaged for Debian 12; they are found in ../shared/clients beside the project (or in
+// KESTRELGATE_CLIENTS), and the tests say why they skip where they are not.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// What a transcript says the game is: its moves as a GUI gets them and in SAN, and its result.
+struct Game {
+  std::string transcript;
+  std::vector<std::string> uci;
+  std::vector<std::string> san;
+  std::string result;
+};
+
+std::vector<std::string> words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> out;
+  for (std::string word; in >> word;) out.push_back(word);
+  return out;
+}
+
+Game gameOf(const std::string& name) {
+  Game game{name, {}, {}, {}};
+  std::ifstream in(transcriptPath(name));
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("# uci: ", 0) == 0) game.uci = words(line.substr(7));
+    if (line.rfind("# san: ", 0) == 0) game.san = words(line.substr(7));
+    if (line.rfind("# result: ", 0) == 0) game.result = line.substr(10);
+  }
+  return game;
+}
+
+// The games with promotions, and the Opera game.
+std::vector<Game> games() {
+  std::vector<Game> all;
+  for (const char* name :
+       {"opera-game.txt", "promotion-queen.txt", "promotion-rook.txt", "promotion-knight.txt"}) {
+    Game game = gameOf(name);
+    EXPECT_FALSE(game.uci.empty() || game.san.empty() || game.result.empty()) << name;
+    all.push_back(std::move(game));
+  }
+  return all;
+}
+
+fs::path clientsDir() {
+  const char* configured = std::getenv("KESTRELGATE_CLIENTS");
+  return configured != nullptr && *configured != '\0' ? fs::path(configured)
+                                                      : fs::path(CLIENTS_DIR);
+}
+
+// The moves of a PGN's movetext in SAN, and its result, without numbers and comments.
+void readPgn(const fs::path& file, std::vector<std::string>& san, std::string& result) {
+  std::ifstream in(file);
+  std::string movetext;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("[Result \"", 0) == 0) result = line.substr(9, line.find('"', 9) - 9);
+    if (!line.empty() && line[0] != '[') movetext += line + " ";
+  }
+  std::string plain;
+  int depth = 0;
+  for (const char c : movetext) {
+    if (c == '{') ++depth;
+    if (depth == 0) plain += c;
+    if (c == '}') --depth;
+  }
+  for (const std::string& word : words(plain)) {
+    if (word.back() == '.' || word == result || word == "*") continue;
+    san.push_back(word);
+  }
+}
+
+// cutechess-cli plays each game with a Kestrelgate per side, as a GUI starts them: two
+// processes on one port, "go infinite" (tc=inf), "isready" before each go; at the end "quit".
+TEST(E2eClients, CutechessPlaysEachGameWithAKestrelgatePerSide) {
+  const fs::path cutechess = clientsDir() / "cutechess-cli";
+  if (!fs::exists(cutechess)) GTEST_SKIP() << "no cutechess-cli in " << clientsDir();
+  Child probe({cutechess.string(), "--version"}, true);
+  if (probe.waitExit(10s) != 0) {
+    GTEST_SKIP() << "cutechess-cli does not run here (it needs Qt 5: apt-get install libqt5core5a)";
+  }
+  for (const Game& game : games()) {
+    SCOPED_TRACE(game.transcript);
+    const SimulatedMachine machine =
+        startSimulator({"--fast", "--linger", "-1", transcriptPath(game.transcript)});
+    if (machine.device.empty()) GTEST_SKIP() << "the simulator could not offer a pseudo-terminal";
+    const std::vector<std::string> engine = engineCommand({enginePortArgument(machine.device)});
+    const fs::path pgn =
+        fs::temp_directory_path() / ("kestrelgate-cutechess-" + std::to_string(getpid()) + ".pgn");
+    fs::remove(pgn);
+    std::vector<std::string> command{cutechess.string()};
+    for (const char* side : {"White", "Black"}) {
+      command.insert(command.end(), {"-engine", std::string("name=") + side, "cmd=" + engine[0]});
+      for (std::size_t i = 1; i < engine.size(); ++i) command.push_back("arg=" + engine[i]);
+    }
+    command.insert(command.end(),
+                   {"-each", "proto=uci", "tc=inf", "-games", "1", "-pgnout", pgn.string()});
+    Child match(command, true);
+    ASSERT_TRUE(match.waitExit(replyAllowance(60s)).has_value()) << match.output();
+    std::vector<std::string> san;
+    std::string result;
+    readPgn(pgn, san, result);
+    EXPECT_EQ(san, game.san) << match.output();
+    EXPECT_EQ(result, game.result);
+    fs::remove(pgn);
+  }
+}
+
+// A python-chess script, one Kestrelgate for both sides: engine.play() sends the position and a
+// go without limit, and refuses any move that is not legal on its board.
+TEST(E2eClients, PythonChessPlaysEachGameWithOneKestrelgate) {
+  const fs::path library = clientsDir() / "python-chess-1.11.2";
+  if (!fs::exists(library / "chess")) GTEST_SKIP() << "no python-chess in " << clientsDir();
+  if (Child({"python3", "-c", "import sys; sys.exit(sys.version_info < (3, 8))"}, true)
+          .waitExit(10s) != 0) {
+    GTEST_SKIP() << "no Python 3.8 or later (python3)";
+  }
+  const std::string script =
+      "import sys, chess, chess.engine\n"
+      "board = chess.Board()\n"
+      "with chess.engine.SimpleEngine.popen_uci(sys.argv[1:]) as engine:\n"
+      "    while not board.is_game_over():\n"
+      "        board.push(engine.play(board, chess.engine.Limit()).move)\n"
+      "print(' '.join(m.uci() for m in board.move_stack))\n"
+      "print(board.result())\n";
+  for (const Game& game : games()) {
+    SCOPED_TRACE(game.transcript);
+    const SimulatedMachine machine =
+        startSimulator({"--fast", "--linger", "-1", transcriptPath(game.transcript)});
+    if (machine.device.empty()) GTEST_SKIP() << "the simulator could not offer a pseudo-terminal";
+    std::vector<std::string> command{"env", "PYTHONPATH=" + library.string(), "python3", "-c",
+                                     script};
+    for (const std::string& word : engineCommand({enginePortArgument(machine.device)})) {
+      command.push_back(word);
+    }
+    Child play(command);
+    ASSERT_TRUE(play.waitExit(replyAllowance(60s)).has_value());
+    std::string moves;
+    for (std::size_t i = 0; i < game.uci.size(); ++i) moves += (i > 0 ? " " : "") + game.uci[i];
+    EXPECT_EQ(play.output(), moves + "\n" + game.result + "\n");
+  }
+}
+
+}  // namespace
+}  // namespace e2e
