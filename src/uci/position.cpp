@@ -86,6 +86,7 @@ bool Position::apply(std::string_view move) {
   char& moving = squares_[static_cast<std::size_t>(*from)];
   if (moving == '.' || isWhite(moving) != whiteToMove_) return false;
   const char piece = moving;
+  moving = '.';
   const int fromFile = *from % 8;
   const int toFile = *to % 8;
   const bool pawn = piece == 'p' || piece == 'P';
@@ -102,7 +103,6 @@ bool Position::apply(std::string_view move) {
     squares_[static_cast<std::size_t>(rookTo)] = squares_[static_cast<std::size_t>(rookFrom)];
     squares_[static_cast<std::size_t>(rookFrom)] = '.';
   }
-  moving = '.';
   char placed = piece;
   const int toRank = *to / 8;
   if (move.size() == 5) {
