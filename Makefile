@@ -80,12 +80,17 @@ package-test: package
 	$(SUITE) "packages" tests/package-test.sh out
 
 # Start time, serial-to-bestmove latency, relay throughput, idle CPU and peak memory of the
-# built program, as one table.
+# built program, as one table; start, latency and relay beside those of the build before two
+# Kestrelgates could share a port (BENCH_EARLIER, built from git), taken in turn in one run.
+BENCH_EARLIER ?= dd96a56
+EARLIERBUILD  ?= build-earlier
 bench: build
-	$(SUITE) "benchmark" $(BUILD)/tools/bench/kestrelgate_bench $(BUILD)/kestrelgate
+	@tools/bench/build-earlier.sh $(BENCH_EARLIER) $(EARLIERBUILD) || true
+	$(SUITE) "benchmark" $(BUILD)/tools/bench/kestrelgate_bench $(BUILD)/kestrelgate \
+	  $$(test -x $(EARLIERBUILD)/kestrelgate && echo $(EARLIERBUILD)/kestrelgate)
 
 clean:
-	rm -rf $(BUILD) $(WIN64BUILD) $(WINBUILD) $(PACKAGEBUILD) $(WINPACKAGEBUILD) $(TSANBUILD) out
+	rm -rf $(BUILD) $(WIN64BUILD) $(WINBUILD) $(PACKAGEBUILD) $(WINPACKAGEBUILD) $(EARLIERBUILD) out
 
 # Every C++ file as the repository's .clang-format has it, by Debian 12's clang-format 14 (other
 # versions lay some constructs out differently).

@@ -108,8 +108,14 @@ void endBySignal(int signal) {
   _exit(128 + signal);  // not reached: the signal's action ends the process
 }
 
-void letEndingSignalsThrough(sigset_t& mask) {
-  for (const int signal : kEndingSignals) sigdelset(&mask, signal);
+const sigset_t& maskDuringWaits() {
+  static const sigset_t mask = [] {
+    sigset_t own;
+    sigprocmask(SIG_SETMASK, nullptr, &own);
+    for (const int signal : kEndingSignals) sigdelset(&own, signal);
+    return own;
+  }();
+  return mask;
 }
 
 }  // namespace kestrelgate::console

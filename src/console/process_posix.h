@@ -4,7 +4,8 @@
 
 namespace kestrelgate::console {
 
-// Takes the ending signals out of `mask`: waitForAny waits with them let through.
-void letEndingSignalsThrough(sigset_t& mask);
+// The signal mask waitForAny waits with: the process's own, with the ending signals let through.
+// Taken once: the program changes its mask only by holding back those signals.
+const sigset_t& maskDuringWaits();
 
 }  // namespace kestrelgate::console

@@ -45,9 +45,6 @@ std::size_t waitForAny(const std::vector<Waitable>& waitables, std::uint32_t mil
     watched[i].revents = 0;
     if (w.kind == Waitable::Kind::Always) always = true;
   }
-  sigset_t duringWait;
-  sigprocmask(SIG_SETMASK, nullptr, &duringWait);
-  letEndingSignalsThrough(duringWait);
   const std::uint64_t start = nowMilliseconds();
   for (;;) {
     timespec limit{};
@@ -60,7 +57,7 @@ std::size_t waitForAny(const std::vector<Waitable>& waitables, std::uint32_t mil
     } else if (always) {
       timeout = &limit;
     }
-    const int ready = ::ppoll(watched, waitables.size(), timeout, &duringWait);
+    const int ready = ::ppoll(watched, waitables.size(), timeout, &maskDuringWaits());
     if (ready < 0 && errno == EINTR) {
       if (endingSignal() != 0) return kTimedOut;
       continue;

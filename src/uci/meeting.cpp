@@ -52,15 +52,23 @@ bool PortMeeting::come(Handover* handover) {
   const Clock::time_point start = Clock::now();
   const auto waited = [&] { return Clock::now() - start; };
   for (;; pause()) {
+    // At start the port is tried first: the process that gets it holds it. One that finds it
+    // held looks for its holder at the meeting point.
+    bool portHeld = false;
+    if (handover == nullptr && hold(nullptr, nullptr, portHeld)) return true;
+    if (handover == nullptr && !portHeld) return false;
     link::Claim claim = link::Claim::NoSharing;
     std::unique_ptr<link::MeetingPoint> point;
     if (!path_.empty()) point = setup_.place.claim(path_, claim);
     if (claim != link::Claim::Held) {
-      // Ours, or nowhere to meet: the port is this process's to hold.
-      bool portHeld = false;
-      if (hold(std::move(point), handover, portHeld)) return true;
-      if (handover == nullptr && (!portHeld || waited() >= kHeldPortPatience)) return false;
+      if (handover != nullptr && hold(std::move(point), handover, portHeld)) return true;
       if (handover != nullptr && guiGone()) return false;
+      // Nobody at the meeting point of a port that is held: its holder has just opened it and
+      // claims the point in a moment, or the holder is no Kestrelgate.
+      if (handover == nullptr &&
+          (claim == link::Claim::NoSharing || waited() >= kHeldPortPatience)) {
+        return false;
+      }
       continue;
     }
     if (std::unique_ptr<link::Connection> connection = setup_.place.connect(path_)) {
@@ -104,7 +112,7 @@ bool PortMeeting::hold(std::unique_ptr<link::MeetingPoint> point, Handover* hand
   holder_ =
       std::make_unique<PortHolder>(PortHolder::Parts{setup_.channels, setup_.channel, setup_.output,
                                                      setup_.console, setup_.place, path_},
-                                   std::move(point));
+                                   std::move(point), handover == nullptr);
   if (handover != nullptr) {
     for (std::size_t i = 0; i < handover->held.size(); ++i) {
       holder_->moves().keepBefore(i, handover->held[i]);

@@ -40,14 +40,22 @@ class PortHolder::Go final : public WaitingGo {
 constexpr std::size_t kLongestFromPeer = 1 << 16;
 constexpr std::size_t kMostPeers = 4;
 
-PortHolder::PortHolder(Parts parts, std::unique_ptr<link::MeetingPoint> point)
+PortHolder::PortHolder(Parts parts, std::unique_ptr<link::MeetingPoint> point, bool claimLater)
     : parts_(std::move(parts)),
       serial_(parts_.channels.findAs<link::SerialChannel>(parts_.channel)),
       point_(std::move(point)),
       guiGo_(std::make_unique<Go>(*this, true)),
       partnerGo_(std::make_unique<Go>(*this, false)),
-      devicePresent_(serial_ != nullptr && serial_->connected()) {
+      devicePresent_(serial_ != nullptr && serial_->connected()),
+      claiming_(claimLater && devicePresent_ && !parts_.devicePath.empty() ? Claiming::WhenIdle
+                                                                           : Claiming::No) {
   if (!devicePresent_) point_.reset();
+}
+
+void PortHolder::claimNow() {
+  link::Claim claim = link::Claim::NoSharing;
+  point_ = parts_.place.claim(parts_.devicePath, claim);
+  claiming_ = claim == link::Claim::Held ? Claiming::Again : Claiming::No;
 }
 
 PortHolder::~PortHolder() {
@@ -76,6 +84,13 @@ bool PortHolder::serveOnce(bool guiGoWaits, bool commandWanted) {
   // byte read from the port.
   waitables_.clear();
   what_.clear();
+  // The meeting point is claimed at the first go, or once our GUI has said nothing for a
+  // moment. Another Kestrelgate that has just started may hold it for a moment, having found
+  // the port ours: then again a little later.
+  if (claiming_ != Claiming::No && guiGoWaits) claimNow();
+  std::uint32_t timeout = claiming_ == Claiming::WhenIdle ? 2
+                          : claiming_ == Claiming::Again  ? 20
+                                                          : console::kNoTimeout;
   const auto watch = [&](console::Waitable waitable, What kind, std::size_t index = 0) {
     waitables_.push_back(waitable);
     what_.emplace_back(kind, index);
@@ -84,7 +99,6 @@ bool PortHolder::serveOnce(bool guiGoWaits, bool commandWanted) {
   if (guiGoWaits) watch(parts_.console.outputGone(), What::OutputGone);
   if (commandWanted) watch(parts_.console.standardInput().ready(), What::Command);
   const Clock::time_point now = Clock::now();
-  std::uint32_t timeout = console::kNoTimeout;
   for (std::size_t i = 0; i < peers_.size(); ++i) {
     watch(peers_[i].connection->readable(), What::Peer, i);
     if (peers_[i].joined) continue;
@@ -96,6 +110,7 @@ bool PortHolder::serveOnce(bool guiGoWaits, bool commandWanted) {
   if (moves_.waiting() && serial_ != nullptr) watch(serial_->readable(), What::Port);
 
   const std::size_t which = console::waitForAny(waitables_, timeout);
+  if (claiming_ != Claiming::No && which == console::kTimedOut) claimNow();
   bool done = false;
   if (which != console::kTimedOut) {
     const auto [kind, index] = what_[which];
@@ -129,6 +144,15 @@ void PortHolder::readPort(bool guiGoWaits, bool& guiGone) {
   }
   // A read of the port sets the console up, as a first write would.
   parts_.output.setUp();
+  readByte();
+  // The bytes already in the driver's queue are read, one request each, without a wait between
+  // them: a burst of status lines costs a read a byte, as it would alone.
+  std::uint32_t queued = 0;
+  if (!moves_.waiting() || serial_->bytesWaiting(queued) != console::IoResult::Ok) return;
+  for (std::uint32_t i = 0; i < queued && moves_.waiting(); ++i) readByte();
+}
+
+void PortHolder::readByte() {
   const std::string byte = serial_->readChars(1);
   if (serial_->connected() != devicePresent_) {
     devicePresent_ = serial_->connected();

@@ -36,11 +36,13 @@ class PortHolder {
     std::string devicePath;
   };
 
-  // `point` is the device's meeting point, or nullptr where there is none. While the device is
-  // away it is given up: a Kestrelgate started on another device that gets its number (a
+  // `point` is the device's meeting point, or nullptr where there is none; with `claimLater`,
+  // it is claimed at the first wait that would sleep: a process that has just opened the port
+  // answers its GUI's first words as fast as a lone program does. While the device is away the
+  // point is given up: a Kestrelgate started on another device that gets its number (a
   // pseudo-terminal's handed on, the next adapter plugged in) must not take this one for its
   // holder.
-  PortHolder(Parts parts, std::unique_ptr<link::MeetingPoint> point);
+  PortHolder(Parts parts, std::unique_ptr<link::MeetingPoint> point, bool claimLater = false);
   ~PortHolder();
   PortHolder(const PortHolder&) = delete;
   PortHolder& operator=(const PortHolder&) = delete;
@@ -69,6 +71,8 @@ class PortHolder {
   // One wait, and what it brought: true when it is what the caller waits for.
   bool serveOnce(bool guiGoWaits, bool commandWanted);
   void readPort(bool guiGoWaits, bool& guiGone);
+  void readByte();
+  void claimNow();
   // What a peer said; false to let it go.
   bool hear(Peer& peer);
   bool partnerSaid(const std::string& line);
@@ -90,6 +94,7 @@ class PortHolder {
   bool partnerHasPort_ = false;  // it holds a handle of our port
   bool partnerBroken_ = false;   // a line to it could not be sent
   bool devicePresent_;
+  enum class Claiming { No, WhenIdle, Again } claiming_;
   std::vector<console::Waitable> waitables_;
   std::vector<std::pair<What, std::size_t>> what_;
 };

@@ -3,7 +3,10 @@
 // fast other lines are relayed as "info string", whether waiting for the chess computer costs
 // any CPU, and how much memory the process holds. Prints one Markdown table.
 //
-//   kestrelgate_bench [path/to/kestrelgate]
+//   kestrelgate_bench [path/to/kestrelgate [path/to/an/earlier/kestrelgate]]
+//
+// With an earlier build, its start, latency and relay are measured beside this one's in the
+// same run, the runs of the two interleaved, so that both meet the same load on the machine.
 //
 // The chess computer is played on a pseudo-terminal. Every wait has a deadline, and every
 // engine started here is killed at the latest when its measurement ends, so the benchmark
@@ -21,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -30,6 +34,7 @@
 #include "support/child_process.h"
 #include "support/proc_stats.h"
 #include "support/pty_pair.h"
+#include "uci/position.h"
 
 namespace {
 
@@ -245,28 +250,57 @@ void startUp(Engine& engine, Clock::time_point deadline) {
   }
 }
 
-std::vector<Row> measureStarts(const std::string& binary, support::PtyPair& pty) {
+// A figure of this build beside the same figure of the earlier one, taken in the same run: met
+// when this one is no worse than the earlier one by more than the run-to-run noise (10 %).
+Row besideEarlier(const std::string& measure, double ours, double earlier, int decimals,
+                  const std::string& unit, bool higherIsBetter) {
+  const double ratio = earlier > 0 ? ours / earlier : 0;
+  const bool met = higherIsBetter ? ratio >= 0.9 : ratio <= 1.1;
+  return {measure + ", this build / the earlier one",
+          fixed(ours, decimals) + " / " + fixed(earlier, decimals) + " " + unit + " (" +
+              fixed(ratio, 2) + "×)",
+          higherIsBetter ? "≥ 0.9×" : "≤ 1.1×", verdict(met)};
+}
+
+double timedStart(const std::string& binary, support::PtyPair& pty) {
+  const Clock::time_point begin = Clock::now();
+  Engine engine(binary, pty.devicePath());
+  startUp(engine, begin + std::chrono::seconds(5));
+  const Clock::time_point end = Clock::now();
+  engine.quit(after(std::chrono::seconds(2)));
+  return micros(end - begin) / 1000.0;
+}
+
+std::vector<Row> measureStarts(const std::string& binary, const std::string& earlier,
+                               support::PtyPair& pty) {
   std::vector<double> samples;
-  // One start first that is not counted: it pulls the binary and libraries into the page cache.
+  std::vector<double> earlierSamples;
+  // One start of each first that is not counted: it pulls the binary and libraries into the
+  // page cache. The two builds start in turn.
   for (int i = 0; i <= kStarts; ++i) {
-    const Clock::time_point begin = Clock::now();
-    Engine engine(binary, pty.devicePath());
-    startUp(engine, begin + std::chrono::seconds(5));
-    const Clock::time_point end = Clock::now();
-    engine.quit(after(std::chrono::seconds(2)));
-    if (i > 0) samples.push_back(micros(end - begin) / 1000.0);
+    const double ours = timedStart(binary, pty);
+    if (i > 0) samples.push_back(ours);
+    if (earlier.empty()) continue;
+    const double theirs = timedStart(earlier, pty);
+    if (i > 0) earlierSamples.push_back(theirs);
   }
   std::sort(samples.begin(), samples.end());
   const double median = percentile(samples, 50);
   const double worst = samples.back();
   const std::string target = "< " + fixed(kStartTargetMs, 0) + " ms";
   const std::string label = " of " + std::to_string(kStarts) + " starts";
-  return {
+  std::vector<Row> rows{
       {"start to `uciok`, median" + label, fixed(median, 2) + " ms", target,
        verdict(median < kStartTargetMs)},
       {"start to `uciok`, max" + label, fixed(worst, 2) + " ms", target,
        verdict(worst < kStartTargetMs)},
   };
+  if (!earlier.empty()) {
+    std::sort(earlierSamples.begin(), earlierSamples.end());
+    rows.push_back(besideEarlier("start to `uciok`, median" + label, median,
+                                 percentile(earlierSamples, 50), 2, "ms", false));
+  }
+  return rows;
 }
 
 // Each "go" waits for a single-move line: the engine has read everything but the final LF and
@@ -274,10 +308,11 @@ std::vector<Row> measureStarts(const std::string& binary, support::PtyPair& pty)
 // Returns the sorted times from writing the LF to reading the whole reply line. With a `holder`,
 // the engine asked has joined it, and the holder reads the line for it.
 std::vector<double> latencySamples(Engine& engine, support::PtyPair& pty, bool minimalReader,
-                                   Engine* holder = nullptr) {
+                                   Engine* holder = nullptr, int moves = kLatencyMoves,
+                                   int warmUp = kLatencyWarmUp) {
   std::vector<double> samples;
   Engine& reader = holder != nullptr ? *holder : engine;
-  for (int i = 0; i < kLatencyWarmUp + kLatencyMoves; ++i) {
+  for (int i = 0; i < warmUp + moves; ++i) {
     const MoveLine& move = kMoves[static_cast<std::size_t>(i) % std::size(kMoves)];
     const Clock::time_point deadline = after(std::chrono::seconds(5));
     const std::string allButLf = moveNumber(i) + " " + move.printed + "\r";
@@ -305,10 +340,25 @@ std::vector<double> latencySamples(Engine& engine, support::PtyPair& pty, bool m
       throw MeasureError("expected \"" + printable(expected) + "\", got \"" + printable(reply) +
                          "\"");
     }
-    if (i >= kLatencyWarmUp) samples.push_back(micros(answered - lineEnd));
+    if (i >= warmUp) samples.push_back(micros(answered - lineEnd));
   }
   std::sort(samples.begin(), samples.end());
   return samples;
+}
+
+// Latency of two engines (each on a pty of its own, or one's go passed through the other),
+// measured in blocks taken in turn, so that both meet the same load on the machine.
+constexpr int kLatencyBlock = 25;
+void interleavedLatency(const std::function<std::vector<double>(int moves, int warmUp)>& first,
+                        const std::function<std::vector<double>(int moves, int warmUp)>& second,
+                        std::vector<double>& a, std::vector<double>& b) {
+  for (int block = 0; block * kLatencyBlock < kLatencyMoves; ++block) {
+    const int warmUp = block == 0 ? kLatencyWarmUp : 0;
+    for (const double x : first(kLatencyBlock, warmUp)) a.push_back(x);
+    for (const double x : second(kLatencyBlock, warmUp)) b.push_back(x);
+  }
+  std::sort(a.begin(), a.end());
+  std::sort(b.begin(), b.end());
 }
 
 std::vector<Row> latencyRows(const std::vector<double>& samples) {
@@ -323,7 +373,7 @@ std::vector<Row> latencyRows(const std::vector<double>& samples) {
 
 // Non-move lines written as fast as the pty takes them, then a move line to end the "go". The
 // output pipe is drained while writing: an engine blocked on a full pipe stops reading the pty.
-std::vector<Row> measureRelay(Engine& engine, support::PtyPair& pty) {
+double relayLinesPerSecond(Engine& engine, support::PtyPair& pty, std::size_t& textBytes) {
   std::string serial;
   std::string expected;
   for (int i = 0; i < kRelayLines; ++i) {
@@ -333,7 +383,7 @@ std::vector<Row> measureRelay(Engine& engine, support::PtyPair& pty) {
     serial += "\r\n";
     expected += std::string("info string ") + line + "\r\n";
   }
-  const std::size_t textBytes = serial.size();
+  textBytes = serial.size();
   serial += "45 e2-e4\r\n";
   expected += "bestmove e2e4\r\n";
 
@@ -370,14 +420,36 @@ std::vector<Row> measureRelay(Engine& engine, support::PtyPair& pty) {
     throw MeasureError("relayed text differs at byte " + std::to_string(at) + ": \"" +
                        printable(std::string_view(got).substr(at, 60)) + "\"");
   }
-  const double seconds = micros(end - begin) / 1e6;
+  return kRelayLines / (micros(end - begin) / 1e6);
+}
+
+// The relay three times, taken in turn with the earlier build's where there is one; the
+// medians.
+constexpr int kRelayRuns = 3;
+std::vector<Row> measureRelay(Engine& engine, support::PtyPair& pty, Engine* earlier,
+                              support::PtyPair* earlierPty) {
+  std::vector<double> ours;
+  std::vector<double> theirs;
+  std::size_t textBytes = 0;
+  for (int run = 0; run < kRelayRuns; ++run) {
+    ours.push_back(relayLinesPerSecond(engine, pty, textBytes));
+    if (earlier != nullptr) theirs.push_back(relayLinesPerSecond(*earlier, *earlierPty, textBytes));
+  }
+  std::sort(ours.begin(), ours.end());
+  const double lines = percentile(ours, 50);
   const std::string label = "relay, " + std::to_string(kRelayLines) + " lines of " +
-                            std::to_string(textBytes / kRelayLines) + " bytes";
-  return {
-      {label + ", lines/s", fixed(kRelayLines / seconds, 0) + " lines/s", "—", "—"},
-      {label + ", bytes/s", fixed(static_cast<double>(textBytes) / seconds / 1e6, 2) + " MB/s", "—",
-       "—"},
+                            std::to_string(textBytes / kRelayLines) + " bytes, median of " +
+                            std::to_string(kRelayRuns);
+  std::vector<Row> rows{
+      {label + ", lines/s", fixed(lines, 0) + " lines/s", "—", "—"},
+      {label + ", bytes/s",
+       fixed(lines * static_cast<double>(textBytes / kRelayLines) / 1e6, 2) + " MB/s", "—", "—"},
   };
+  if (earlier != nullptr) {
+    std::sort(theirs.begin(), theirs.end());
+    rows.push_back(besideEarlier(label, lines, percentile(theirs, 50), 0, "lines/s", true));
+  }
+  return rows;
 }
 
 std::vector<Row> measureIdle(Engine& engine, support::PtyPair& pty, long& wakeUps) {
@@ -421,9 +493,10 @@ struct Report {
   }
 };
 
-void reportStarts(const std::string& binary, support::PtyPair& pty, Report& report) {
+void reportStarts(const std::string& binary, const std::string& earlier, support::PtyPair& pty,
+                  Report& report) {
   try {
-    report.add(measureStarts(binary, pty));
+    report.add(measureStarts(binary, earlier, pty));
   } catch (const std::exception& e) {
     report.notMeasured("start to `uciok`", e.what());
   }
@@ -431,7 +504,8 @@ void reportStarts(const std::string& binary, support::PtyPair& pty, Report& repo
 
 // One engine for the serial measures, so that its peak memory is that after all the work. A
 // step that fails leaves the later ones unmeasured.
-void reportSerialMeasures(const std::string& binary, support::PtyPair& pty, Report& report) {
+void reportSerialMeasures(const std::string& binary, const std::string& earlier,
+                          support::PtyPair& pty, Report& report) {
   const char* const steps[] = {"start of the engine for the serial measures",
                                "serial LF to `bestmove`", "relay", "CPU during a wait for a move",
                                "peak RSS"};
@@ -439,14 +513,46 @@ void reportSerialMeasures(const std::string& binary, support::PtyPair& pty, Repo
   try {
     Engine engine(binary, pty.devicePath());
     startUp(engine, after(std::chrono::seconds(5)));
+    // The earlier build on a pty of its own, measured in turn with this one.
+    std::unique_ptr<support::PtyPair> earlierPty;
+    std::unique_ptr<Engine> earlierEngine;
+    if (!earlier.empty()) {
+      earlierPty = std::make_unique<support::PtyPair>();
+      if (!earlierPty->ok()) throw MeasureError("no pseudo-terminal for the earlier build");
+      earlierEngine = std::make_unique<Engine>(earlier, earlierPty->devicePath());
+      startUp(*earlierEngine, after(std::chrono::seconds(5)));
+    }
+    report.rows.push_back(
+        {"threads of a Kestrelgate that nobody has joined",
+         std::to_string(reading(support::statusField(engine.pid(), "Threads"), "threads")), "1",
+         verdict(reading(support::statusField(engine.pid(), "Threads"), "threads") == 1)});
     step = 1;
-    const std::vector<double> latency = latencySamples(engine, pty, false);
+    std::vector<double> latency;
+    std::vector<double> earlierLatency;
+    if (earlierEngine) {
+      interleavedLatency(
+          [&](int moves, int warmUp) {
+            return latencySamples(engine, pty, false, nullptr, moves, warmUp);
+          },
+          [&](int moves, int warmUp) {
+            return latencySamples(*earlierEngine, *earlierPty, false, nullptr, moves, warmUp);
+          },
+          latency, earlierLatency);
+    } else {
+      latency = latencySamples(engine, pty, false);
+    }
     report.add(latencyRows(latency));
+    if (earlierEngine) {
+      report.rows.push_back(besideEarlier("serial LF to `bestmove`, p50", percentile(latency, 50),
+                                          percentile(earlierLatency, 50), 1, "µs", false));
+      report.rows.push_back(besideEarlier("serial LF to `bestmove`, p99", percentile(latency, 99),
+                                          percentile(earlierLatency, 99), 1, "µs", false));
+    }
     report.notes.push_back("slowest move of the latency run: " + fixed(latency.back(), 1) + " µs");
 
     step = 2;
     const long relayTicks = reading(support::cpuTicks(engine.pid()), "CPU time");
-    report.add(measureRelay(engine, pty));
+    report.add(measureRelay(engine, pty, earlierEngine.get(), earlierPty.get()));
     report.notes.push_back(
         "engine CPU during the relay: " +
         std::to_string(reading(support::cpuTicks(engine.pid()), "CPU time") - relayTicks) +
@@ -494,21 +600,28 @@ void reportPair(const std::string& binary, support::PtyPair& pty, Report& report
     Engine joined(binary, pty.devicePath());
     startUp(joined, after(std::chrono::seconds(5)));
     step = 1;
-    const std::vector<double> own = latencySamples(holder, pty, false);
+    // The holder's own go and the joined engine's, in turn.
+    std::vector<double> own;
+    std::vector<double> passed;
+    interleavedLatency(
+        [&](int moves, int warmUp) {
+          return latencySamples(holder, pty, false, nullptr, moves, warmUp);
+        },
+        [&](int moves, int warmUp) {
+          return latencySamples(joined, pty, false, &holder, moves, warmUp);
+        },
+        own, passed);
     step = 2;
-    const std::vector<double> passed = latencySamples(joined, pty, false, &holder);
-    const double ownP99 = percentile(own, 99);
-    const double passedP99 = percentile(passed, 99);
-    const double addedMs = (passedP99 - ownP99) / 1000.0;
+    const double addedMs = (percentile(passed, 50) - percentile(own, 50)) / 1000.0;
     const std::string label = " of " + std::to_string(kLatencyMoves) + " moves";
     report.add({
-        {"pair: holder's serial LF to `bestmove`, p99" + label, fixed(ownP99, 1) + " µs", "—", "—"},
-        {"pair: joined engine's serial LF to `bestmove`, p50" + label,
-         fixed(percentile(passed, 50), 1) + " µs", "—", "—"},
-        {"pair: joined engine's serial LF to `bestmove`, p99" + label, fixed(passedP99, 1) + " µs",
-         "—", "—"},
-        {"pair: what the joined engine's path adds, p99", fixed(addedMs, 3) + " ms", "< 1 ms",
-         verdict(addedMs < 1.0)},
+        {"pair: holder's serial LF to `bestmove`, p50 / p99" + label,
+         fixed(percentile(own, 50), 1) + " / " + fixed(percentile(own, 99), 1) + " µs", "—", "—"},
+        {"pair: joined engine's serial LF to `bestmove`, p50 / p99" + label,
+         fixed(percentile(passed, 50), 1) + " / " + fixed(percentile(passed, 99), 1) + " µs", "—",
+         "—"},
+        {"pair: what the joined engine's path adds, p50 of runs taken in turn",
+         fixed(addedMs, 3) + " ms", "< 1 ms", verdict(addedMs < 1.0)},
     });
 
     step = 3;
@@ -552,6 +665,30 @@ void reportPair(const std::string& binary, support::PtyPair& pty, Report& report
   }
 }
 
+// What following the GUI's board costs: a "position" command with 300 moves (a knight's dance,
+// so that every move can be followed to the end), read as the command loop reads it.
+void reportPosition(Report& report) {
+  std::string command = "position startpos moves";
+  const char* const dance[] = {"g1f3", "g8f6", "f3g1", "f6g8"};
+  for (int i = 0; i < 300; ++i) command += std::string(" ") + dance[i % 4];
+  std::vector<double> samples;
+  for (int i = 0; i < 2000; ++i) {
+    kestrelgate::uci::Position position;
+    const Clock::time_point begin = Clock::now();
+    position.follow(command);
+    samples.push_back(micros(Clock::now() - begin));
+    if (!position.known()) {
+      report.notMeasured("a position with 300 moves", "the position could not be followed");
+      return;
+    }
+  }
+  std::sort(samples.begin(), samples.end());
+  const double p50 = percentile(samples, 50);
+  report.rows.push_back({"`position startpos moves` with 300 moves, p50 / p99 of 2000",
+                         fixed(p50, 1) + " / " + fixed(percentile(samples, 99), 1) + " µs",
+                         "< 50 µs", verdict(p50 < 50)});
+}
+
 void reportMinimalReader(support::PtyPair& pty, Report& report) {
   try {
     Engine reader([&pty] { return minimalReader(pty.devicePath()); });
@@ -566,14 +703,18 @@ void reportMinimalReader(support::PtyPair& pty, Report& report) {
   }
 }
 
-void printReport(const std::string& binary, const std::string& load, const Report& report) {
+void printReport(const std::string& binary, const std::string& earlier, const std::string& load,
+                 const Report& report) {
   utsname host{};
   uname(&host);
   std::printf(
       "Kestrelgate benchmark: %s on %s %s, %ld CPUs, clock tick %ld Hz, load average at start "
-      "%s\n\n",
+      "%s\n",
       binary.c_str(), host.sysname, host.release, sysconf(_SC_NPROCESSORS_ONLN),
       sysconf(_SC_CLK_TCK), load.c_str());
+  std::printf("%s\n\n", earlier.empty()
+                            ? "No earlier build given: nothing is measured beside another."
+                            : ("The earlier build measured beside it: " + earlier).c_str());
   std::printf("| measure | result | target | met |\n|---|---|---|---|\n");
   for (const Row& row : report.rows) {
     std::printf("| %s | %s | %s | %s |\n", row.measure.c_str(), row.result.c_str(),
@@ -587,6 +728,7 @@ void printReport(const std::string& binary, const std::string& load, const Repor
 
 int main(int argc, char** argv) {
   const std::string binary = argc > 1 ? argv[1] : KESTRELGATE_BINARY;
+  const std::string earlier = argc > 2 ? argv[2] : "";
   Report report;
   report.notes.push_back("not counted: 1 start before the " + std::to_string(kStarts) +
                          " timed ones, " + std::to_string(kLatencyWarmUp) + " moves before the " +
@@ -597,13 +739,14 @@ int main(int argc, char** argv) {
 
   support::PtyPair pty;
   if (pty.ok()) {
-    reportStarts(binary, pty, report);
-    reportSerialMeasures(binary, pty, report);
+    reportStarts(binary, earlier, pty, report);
+    reportSerialMeasures(binary, earlier, pty, report);
+    reportPosition(report);
     reportPair(binary, pty, report);
     reportMinimalReader(pty, report);
   } else {
     report.notMeasured("pseudo-terminal", pty.error());
   }
-  printReport(binary, load, report);
+  printReport(binary, earlier, load, report);
   return report.failed ? 1 : 0;
 }
