@@ -131,16 +131,6 @@ else
 	$(SUITE) --skip "fuzz check" "clang++ with libFuzzer (clang, libclang-rt-14-dev) is not installed"
 endif
 
-# The whole native suite under ThreadSanitizer: two Kestrelgates on one port use a second
-# thread.
-TSANBUILD ?= build-tsan
-.PHONY: sanitize-threads
-sanitize-threads:
-	cmake -S . -B $(TSANBUILD) -DKESTRELGATE_WERROR=$(WERROR) -DKESTRELGATE_SANITIZE_THREADS=ON
-	cmake --build $(TSANBUILD) -j$(JOBS)
-	$(SUITE) "thread sanitizer (unit and end-to-end)" ctest --test-dir $(TSANBUILD) \
-	  --output-on-failure -j$(JOBS)
-
 # The whole native suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 SANBUILD ?= build-sanitize
 sanitize:

@@ -9,22 +9,24 @@ namespace kestrelgate::uci {
 using Clock = std::chrono::steady_clock;
 
 // A go waiting for its move: our GUI's (its status lines to our output, its move kept for
-// move()) or the joined process's (both down the connection).
+// move()) or a joined process's (both down its connection).
 class PortHolder::Go final : public WaitingGo {
  public:
-  Go(PortHolder& holder, bool ours) : holder_(holder), ours_(ours) {}
+  Go(PortHolder& holder, Peer* peer) : holder_(holder), peer_(peer) {}
   void relay(const std::string& line) override {
-    if (!ours_) {
-      holder_.tellPartner("info " + line + "\n");
+    if (peer_ != nullptr) {
+      holder_.tell(*peer_, "info " + line + "\n");
       return;
     }
     holder_.parts_.output.writeText("info string ");
     holder_.parts_.output.writeLine(line);
   }
   void answer(const std::string& move) override {
-    if (ours_) {
+    holder_.lastMove_ = Clock::now();
+    holder_.anyMove_ = true;
+    if (peer_ == nullptr) {
       answered = move;
-    } else if (!holder_.tellPartner("move " + move + "\n")) {
+    } else if (!holder_.tell(*peer_, "move " + move + "\n")) {
       holder_.moves_.giveBack(printedFrom(move));  // never reached it: the next go's
     }
   }
@@ -33,19 +35,20 @@ class PortHolder::Go final : public WaitingGo {
 
  private:
   PortHolder& holder_;
-  bool ours_;
+  Peer* peer_;
 };
 
 // A joined process says little: a hello, a go with a position, what it brought along.
 constexpr std::size_t kLongestFromPeer = 1 << 16;
-constexpr std::size_t kMostPeers = 4;
+constexpr std::size_t kMostPeers = 8;
+// How long a game stands still, no go waiting, before a third process is let in.
+constexpr auto kStillBeforeANewPair = std::chrono::seconds(2);
 
 PortHolder::PortHolder(Parts parts, std::unique_ptr<link::MeetingPoint> point, bool claimLater)
     : parts_(std::move(parts)),
       serial_(parts_.channels.findAs<link::SerialChannel>(parts_.channel)),
       point_(std::move(point)),
-      guiGo_(std::make_unique<Go>(*this, true)),
-      partnerGo_(std::make_unique<Go>(*this, false)),
+      guiGo_(std::make_unique<Go>(*this, nullptr)),
       devicePresent_(serial_ != nullptr && serial_->connected()),
       claiming_(claimLater && devicePresent_ && !parts_.devicePath.empty() ? Claiming::WhenIdle
                                                                            : Claiming::No) {
@@ -59,13 +62,13 @@ void PortHolder::claimNow() {
 }
 
 PortHolder::~PortHolder() {
-  if (partner() != nullptr) console::deferEndingSignals(false);
+  if (!peers_.empty()) console::deferEndingSignals(false);
 }
 
 std::optional<std::string> PortHolder::move(const Position& position) {
   guiGo_->position = position;
   guiGo_->answered.reset();
-  moves_.ask(*guiGo_);
+  ask(*guiGo_);
   // A move dealt comes before whatever else the wait brought.
   while (!guiGo_->answered) {
     if (serveOnce(true, false) || console::endingSignal() != 0) break;
@@ -100,10 +103,10 @@ bool PortHolder::serveOnce(bool guiGoWaits, bool commandWanted) {
   if (commandWanted) watch(parts_.console.standardInput().ready(), What::Command);
   const Clock::time_point now = Clock::now();
   for (std::size_t i = 0; i < peers_.size(); ++i) {
-    watch(peers_[i].connection->readable(), What::Peer, i);
-    if (peers_[i].joined) continue;
+    watch(peers_[i]->connection->readable(), What::Peer, i);
+    if (peers_[i]->joined) continue;
     const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(peers_[i].helloBy - now).count();
+        std::chrono::duration_cast<std::chrono::milliseconds>(peers_[i]->helloBy - now).count();
     timeout = std::min<std::uint32_t>(timeout, left > 0 ? static_cast<std::uint32_t>(left) : 0);
   }
   if (point_) watch(point_->incoming(), What::Incoming);
@@ -115,22 +118,25 @@ bool PortHolder::serveOnce(bool guiGoWaits, bool commandWanted) {
   if (which != console::kTimedOut) {
     const auto [kind, index] = what_[which];
     if (kind == What::OutputGone || kind == What::Command) done = true;
-    if (kind == What::Peer && !hear(peers_[index])) letGo(index);
+    if (kind == What::Peer && !hear(*peers_[index])) letGo(index);
     if (kind == What::Incoming) {
       std::unique_ptr<link::Connection> connection = point_->accept();
       if (connection && peers_.size() < kMostPeers) {
-        peers_.push_back({std::move(connection), LineSplitter(kLongestFromPeer),
-                          Clock::now() + std::chrono::milliseconds(link::kMeetingTimeout)});
+        auto peer = std::make_unique<Peer>(
+            Peer{std::move(connection), LineSplitter(kLongestFromPeer),
+                 Clock::now() + std::chrono::milliseconds(link::kMeetingTimeout), nullptr});
+        peer->go = std::make_unique<Go>(*this, peer.get());
+        peers_.push_back(std::move(peer));
       }
     }
     if (kind == What::Port) readPort(guiGoWaits, done);
   }
-  // A partner that could not be told something has gone; one that has not said hello in its
-  // time is let go.
+  // A joined process that could not be told something has gone; one that has not said hello
+  // in its time is let go.
   const Clock::time_point after = Clock::now();
   for (std::size_t i = peers_.size(); i-- > 0;) {
-    const Peer& peer = peers_[i];
-    if (peer.joined ? partnerBroken_ : peer.helloBy <= after) letGo(i);
+    const Peer& peer = *peers_[i];
+    if (peer.joined ? peer.broken : peer.helloBy <= after) letGo(i);
   }
   return done;
 }
@@ -162,22 +168,45 @@ void PortHolder::readByte() {
       link::Claim claim = link::Claim::NoSharing;  // taken meanwhile: we go on without one
       point_ = parts_.place.claim(parts_.devicePath, claim);
     }
-    // The partner's handle of a device that has gone is no use, and would keep a
+    // A joined process's handle of a device that has gone is no use, and would keep a
     // pseudo-terminal's number from being handed on; one of the device back replaces it.
-    if (partner() != nullptr && devicePresent_) {
-      passPort("port");
-    } else if (partner() != nullptr && partnerHasPort_) {
-      partnerHasPort_ = false;
-      tellPartner("gone\n");
+    for (const std::unique_ptr<Peer>& peer : peers_) {
+      if (peer->joined && devicePresent_) {
+        passPort(*peer, "port");
+      } else if (peer->joined && peer->hasPort) {
+        peer->hasPort = false;
+        tell(*peer, "gone\n");
+      }
     }
   }
   if (!byte.empty()) moves_.take(byte[0]);
 }
 
-PortHolder::Peer* PortHolder::partner() {
-  const auto at =
-      std::find_if(peers_.begin(), peers_.end(), [](const Peer& p) { return p.joined; });
-  return at == peers_.end() ? nullptr : &*at;
+bool PortHolder::welcomes() {
+  const auto joined = std::count_if(peers_.begin(), peers_.end(),
+                                    [](const std::unique_ptr<Peer>& p) { return p->joined; });
+  if (joined == 0) return true;  // the other side
+  if (static_cast<std::size_t>(joined) + 1 >= kMostPeers) return false;
+  // A third only once the game stands still: a game's go that waits is its game going on.
+  for (const Go* side : sides_) {
+    if (moves_.isWaiting(*side)) return false;
+  }
+  return anyMove_ && Clock::now() - lastMove_ >= kStillBeforeANewPair;
+}
+
+void PortHolder::ask(Go& go) {
+  if (std::find(sides_.begin(), sides_.end(), &go) == sides_.end()) {
+    bool sideWaits = false;
+    for (const Go* side : sides_) sideWaits = sideWaits || moves_.isWaiting(*side);
+    if (sides_.size() < 2) {
+      sides_.push_back(&go);
+    } else if (go.position.opensAGame() && !sideWaits) {
+      sides_ = {&go};  // a new game: the two that played the last one take no more
+    } else {
+      return;  // not this game's: it waits, and takes nothing
+    }
+  }
+  moves_.ask(go);
 }
 
 bool PortHolder::hear(Peer& peer) {
@@ -191,54 +220,49 @@ bool PortHolder::hear(Peer& peer) {
   peer.lines.feed(buffer, got);
   while (const std::optional<std::string> line = peer.lines.next()) {
     if (peer.joined) {
-      if (!partnerSaid(*line)) return false;
+      if (!said(peer, *line)) return false;
       continue;
     }
     if (parseMessage(*line).kind != MessageKind::Hello) return false;
-    // Two sides, two processes: a third gets nothing of the game.
-    if (partner() != nullptr) {
+    // Two sides, two processes: a third gets nothing of a game that goes on.
+    if (!welcomes()) {
       peer.connection->send("full\n");
       return false;
     }
     peer.joined = true;
-    partnerAsked_ = false;
-    partnerHeld_ = 0;
-    partnerHasPort_ = false;
-    partnerBroken_ = false;
-    // From now on a signal that ends us waits until the partner has what it needs to go on.
+    // From now on a signal that ends us waits until a joined process has what it needs.
     console::deferEndingSignals(true);
-    passPort("welcome");
+    passPort(peer, "welcome");
   }
   return !peer.lines.malformed();
 }
 
-void PortHolder::passPort(const std::string& word) {
+void PortHolder::passPort(Peer& peer, const std::string& word) {
   const std::intptr_t handle = serial_ != nullptr ? serial_->passableHandle() : -1;
   const std::string found = handle >= 0 ? serial_->foundState() : "-";
-  if (tellPartner(word + " " + found + "\n", handle)) partnerHasPort_ = handle >= 0;
+  if (tell(peer, word + " " + found + "\n", handle)) peer.hasPort = handle >= 0;
 }
 
-bool PortHolder::tellPartner(const std::string& line, std::intptr_t port) {
-  Peer* peer = partner();
-  if (peer != nullptr && peer->connection->send(line, port)) return true;
-  partnerBroken_ = true;
+bool PortHolder::tell(Peer& peer, const std::string& line, std::intptr_t port) {
+  if (peer.connection->send(line, port)) return true;
+  peer.broken = true;
   return false;
 }
 
-bool PortHolder::partnerSaid(const std::string& line) {
+bool PortHolder::said(Peer& peer, const std::string& line) {
   const Message message = parseMessage(line);
   switch (message.kind) {
     case MessageKind::Go: {
       // One go at a time: the next only once this one's move has been sent.
-      if (moves_.isWaiting(*partnerGo_)) return false;
-      partnerAsked_ = true;
+      if (moves_.isWaiting(*peer.go)) return false;
+      peer.asked = true;
       const std::size_t blank = message.text.find(' ');
-      partnerGo_->position = Position();
+      peer.go->position = Position();
       if (blank != std::string::npos) {
-        partnerGo_->position.setFen(std::string_view(message.text).substr(0, blank),
-                                    std::string_view(message.text).substr(blank + 1));
+        peer.go->position.setFen(std::string_view(message.text).substr(0, blank),
+                                 std::string_view(message.text).substr(blank + 1));
       }
-      moves_.ask(*partnerGo_);
+      ask(*peer.go);
       return true;
     }
     case MessageKind::Back:
@@ -246,11 +270,11 @@ bool PortHolder::partnerSaid(const std::string& line) {
       return true;
     case MessageKind::Held:
       // What a process that had held the port handed to it comes before anything read here.
-      if (partnerAsked_) return false;
-      moves_.keepBefore(partnerHeld_++, {message.text, message.piece});
+      if (peer.asked) return false;
+      moves_.keepBefore(peer.held++, {message.text, message.piece});
       return true;
     case MessageKind::Partial:
-      if (partnerAsked_) return false;
+      if (peer.asked) return false;
       moves_.partialBefore(message.text);
       return true;
     default:
@@ -259,34 +283,40 @@ bool PortHolder::partnerSaid(const std::string& line) {
 }
 
 void PortHolder::letGo(std::size_t index) {
-  if (peers_[index].joined) {
-    moves_.withdraw(*partnerGo_);
-    console::deferEndingSignals(false);
-  }
+  Peer& peer = *peers_[index];
+  moves_.withdraw(*peer.go);
+  sides_.erase(std::remove(sides_.begin(), sides_.end(), peer.go.get()), sides_.end());
   peers_.erase(peers_.begin() + static_cast<std::ptrdiff_t>(index));
+  if (peers_.empty()) console::deferEndingSignals(false);
 }
 
 void PortHolder::handOver() {
-  if (partner() != nullptr) {
-    // Each goes out until one fails: a partner that has gone cannot be told the rest.
+  // The one that takes over: a joined process that plays, or any joined one.
+  Peer* heir = nullptr;
+  for (const std::unique_ptr<Peer>& peer : peers_) {
+    const bool side = std::find(sides_.begin(), sides_.end(), peer->go.get()) != sides_.end();
+    if (peer->joined && (heir == nullptr || side)) heir = peer.get();
+  }
+  if (heir != nullptr) {
+    // Each goes out until one fails: a process that has gone cannot be told the rest.
     bool told = true;
     for (const link::PrintedMove& move : moves_.kept()) {
-      told = told && tellPartner(moveMessage("held", move));
+      told = told && tell(*heir, moveMessage("held", move));
     }
     if (told && !moves_.partialLine().empty()) {
-      tellPartner("partial " + moves_.partialLine() + "\n");
+      tell(*heir, "partial " + moves_.partialLine() + "\n");
     }
-    // The partner holds the port already through its own handle: ours goes, and the port stays
-    // as it is for it (put back, it would be unlocked and reset under the partner). Otherwise it
-    // is closed now, before the partner hears that we are gone.
-    if (partnerHasPort_) {
+    // A joined process holds the port already through its own handle: ours goes, and the port
+    // stays as it is for it (put back, it would be unlocked and reset under it). Otherwise it
+    // is closed now, before the joined processes hear that we are gone.
+    if (heir->hasPort) {
       serial_->leave();
     } else {
       parts_.channels.closeChannel(parts_.channel);
       serial_ = nullptr;
     }
   }
-  // The meeting point goes first, then the connections: the partner finds the point free.
+  // The meeting point goes first, then the connections: the heir finds the point free.
   point_.reset();
   peers_.clear();
 }

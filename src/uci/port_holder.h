@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,11 +20,17 @@
 namespace kestrelgate::uci {
 
 // The process that holds the port: it reads the chess computer and deals every move, to its
-// own GUI's go and to the go of the Kestrelgate that joined it (a GUI playing engine against
+// own GUI's go and to the gos of the Kestrelgates that joined it (a GUI playing engine against
 // engine starts one per side), in the order the machine prints them. All on one thread: each
 // wait, for a command or for a move, also takes in whoever comes to the meeting point and what
-// the joined process says, so that it can join at any time and its go is served while this
+// the joined processes say, so that one can join at any time and its go is served while this
 // process's GUI says nothing. A lone Kestrelgate is a holder nobody has joined.
+//
+// Two sides play a game. A third process is let in only once the game has stood still for a
+// while (a GUI that keeps a finished game's engines running and starts a new pair for the next
+// game); its go takes moves only when it opens a game, with the start position or one move
+// from it, and then the two that played before take no more. Any other go of a process that is
+// not one of the game's two sides (a GUI's analyser of the last game) waits, and takes nothing.
 class PortHolder {
  public:
   struct Parts {
@@ -37,10 +44,10 @@ class PortHolder {
   };
 
   // `point` is the device's meeting point, or nullptr where there is none; with `claimLater`,
-  // it is claimed at the first wait that would sleep: a process that has just opened the port
-  // answers its GUI's first words as fast as a lone program does. While the device is away the
-  // point is given up: a Kestrelgate started on another device that gets its number (a
-  // pseudo-terminal's handed on, the next adapter plugged in) must not take this one for its
+  // it is claimed at the first go, or once the GUI pauses: a process that has just opened the
+  // port answers its GUI's first words as fast as a lone program does. While the device is
+  // away the point is given up: a Kestrelgate started on another device that gets its number
+  // (a pseudo-terminal's handed on, the next adapter plugged in) must not take this one for its
   // holder.
   PortHolder(Parts parts, std::unique_ptr<link::MeetingPoint> point, bool claimLater = false);
   ~PortHolder();
@@ -51,20 +58,25 @@ class PortHolder {
 
   // The move for our GUI's go; nothing when the GUI has gone meanwhile or a signal ends us.
   std::optional<std::string> move(const Position& position);
-  // Serves the joined process until a command can be read.
+  // Serves the joined processes until a command can be read.
   void awaitCommand();
-  // As this process ends: the joined process is told every move read and not dealt and the
-  // line read so far, and takes the port over.
+  // As this process ends: a joined process that plays is told every move read and not dealt
+  // and the line read so far, and it takes the port over.
   void handOver();
 
  private:
   class Go;
-  // A connection at the meeting point: the joined process once it has said hello.
+  // A connection at the meeting point: a joined process once it has said hello.
   struct Peer {
     std::unique_ptr<link::Connection> connection;
     LineSplitter lines;
     std::chrono::steady_clock::time_point helloBy;
+    std::unique_ptr<Go> go;
     bool joined = false;
+    bool asked = false;    // it has sent a go: no more of what it brought along
+    std::size_t held = 0;  // moves it brought along so far
+    bool hasPort = false;  // it holds a handle of our port
+    bool broken = false;   // a line to it could not be sent
   };
   enum class What { OutputGone, Command, Peer, Incoming, Port };
 
@@ -75,24 +87,24 @@ class PortHolder {
   void claimNow();
   // What a peer said; false to let it go.
   bool hear(Peer& peer);
-  bool partnerSaid(const std::string& line);
+  bool said(Peer& peer, const std::string& line);
+  bool welcomes();
+  // A go that asks: dealt to if it is one of the game's sides, or opens a new game.
+  void ask(Go& go);
   void letGo(std::size_t peer);
-  Peer* partner();
-  bool tellPartner(const std::string& line, std::intptr_t port = -1);
-  // Passes the port's handle to the partner with `word` (welcome, port).
-  void passPort(const std::string& word);
+  bool tell(Peer& peer, const std::string& line, std::intptr_t port = -1);
+  // Passes the port's handle to a joined process with `word` (welcome, port).
+  void passPort(Peer& peer, const std::string& word);
 
   Parts parts_;
   link::SerialChannel* serial_;
   std::unique_ptr<link::MeetingPoint> point_;
   MoveReader moves_;
   std::unique_ptr<Go> guiGo_;
-  std::unique_ptr<Go> partnerGo_;
-  std::vector<Peer> peers_;
-  bool partnerAsked_ = false;    // it has sent a go: no more of what it brought along
-  std::size_t partnerHeld_ = 0;  // moves it brought along so far
-  bool partnerHasPort_ = false;  // it holds a handle of our port
-  bool partnerBroken_ = false;   // a line to it could not be sent
+  std::vector<std::unique_ptr<Peer>> peers_;
+  std::vector<const Go*> sides_;  // the two that play the game
+  std::chrono::steady_clock::time_point lastMove_;
+  bool anyMove_ = false;
   bool devicePresent_;
   enum class Claiming { No, WhenIdle, Again } claiming_;
   std::vector<console::Waitable> waitables_;

@@ -146,6 +146,17 @@ void Position::follow(std::string_view command) {
   }
 }
 
+bool Position::opensAGame() const {
+  Position start;
+  start.setFen(kStartPlacement, "w");
+  // One move of white's changes two squares of its own half of the board.
+  int changed = 0;
+  for (std::size_t i = 0; i < squares_.size(); ++i) {
+    if (squares_[i] != start.squares_[i]) changed += i < 32 ? 100 : 1;
+  }
+  return known_ && (whiteToMove_ ? changed == 0 : changed == 2);
+}
+
 bool Position::promotes(std::string_view move) const {
   if (!known_ || move.size() != 4) return false;
   const std::optional<int> from = squareAt(move);

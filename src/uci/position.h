@@ -26,6 +26,9 @@ class Position {
 
   bool known() const { return known_; }
 
+  // Whether the position is the start of a game: the standard start, or one move after it.
+  bool opensAGame() const;
+
   // Whether the move, in coordinates, takes a pawn of the side to move to its last rank.
   bool promotes(std::string_view move) const;
 

@@ -10,7 +10,8 @@
 
 namespace kestrelgate::uci {
 
-// The conversation with the GUI: answers "uci", "isready" and every "go", ends at "quit".
+// The conversation with the GUI: answers "uci", "isready" and every "go", follows the GUI's
+// "position" and the one option it acts on, ends at "quit".
 class UciLoop {
  public:
   // One command line into the text; false once the input has ended with nothing to deliver.
@@ -30,9 +31,14 @@ class UciLoop {
   CommandSource commands_;
   console::LineOutput& output_;
   MoveSource moves_;
+  // setoption for MoveAsPv: an info line with the move as its principal variation before each
+  // bestmove, for the GUIs that play the pv's move.
+  void setOption(const std::string& command);
+
   bool pendingReply_ = false;
   std::string storedReply_;
   Position position_;
+  bool moveAsPv_ = false;
 };
 
 }  // namespace kestrelgate::uci

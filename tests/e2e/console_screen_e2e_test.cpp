@@ -162,7 +162,8 @@ TEST(E2eConsole, ATypedConversationScrollsAndLeavesTheMoveInSight) {
     ASSERT_EQ(rows, expected) << "after " << command << ":\n" << shown(rows);
   };
   say("uci", {"id name Kestrelgate V1.1", "id author Ostwyndhaven",
-              "option name OwnBook type check default true", "uciok"});
+              "option name OwnBook type check default true",
+              "option name MoveAsPv type check default false", "uciok"});
   say("isready", {"readyok"});
   say("go", {});
 

@@ -16,6 +16,7 @@ const std::string kUciReply =
     "id name Kestrelgate V1.1\r\n"
     "id author Ostwyndhaven\r\n"
     "option name OwnBook type check default true\r\n"
+    "option name MoveAsPv type check default false\r\n"
     "uciok\r\n";
 
 // Enough for a read that blocks on the pty to have shown itself if it were not blocking.

@@ -520,6 +520,74 @@ TEST(E2ePair, AThirdEngineAForeignHolderAndAnotherUserAreRefused) {
   close(other);
 }
 
+// A GUI that keeps a finished game's two engines running and starts a new pair for the next
+// game (PyChess), and starts a third engine after each game as its analyser, with the game's
+// position and "go movetime 3000": the new pair gets the next game, the analyser and the last
+// game's engines get nothing. While a game goes on, or has just ended, a third is refused.
+TEST(E2ePair, ANewGamesPairTakesOverFromTheLastGamesAndAnAnalyserTakesNothing) {
+  FakeChessComputer machine;
+  if (!machine.ok()) GTEST_SKIP() << "no pseudo-terminal for the engine";
+  const std::string port = enginePortArgument(machine.devicePath());
+  const auto start = [&] {
+    auto engine = std::make_unique<Child>(engineCommand({port}));
+    engine->sendLine("uci");
+    engine->sendLine("isready");
+    engine->sendLine("ucinewgame");
+    return engine;
+  };
+  const auto ask = [](Child& engine, const std::string& position, const char* go) {
+    engine.sendLine(position);
+    engine.sendLine(go);
+  };
+  const char* const clock = "go wtime 60000 winc 0 btime 60000 binc 0";
+  std::unique_ptr<Child> white = start();
+  ASSERT_TRUE(white->readUntil("readyok\r\n"));
+  std::unique_ptr<Child> black = start();
+  ASSERT_TRUE(black->readUntil("readyok\r\n"));
+  machine.print("01 e2-e4 e7-e5\r\n");
+  ask(*white, "position startpos", clock);
+  EXPECT_EQ(white->readUntil("\r\n"), "bestmove e2e4\r\n");
+  ask(*black, "position startpos moves e2e4", clock);
+  EXPECT_EQ(black->readUntil("\r\n"), "bestmove e7e5\r\n");
+
+  // The analyser, a moment after the game's last move: refused.
+  Child early(engineCommand({port}));
+  early.sendLine("uci");
+  EXPECT_EQ(early.waitExit(), 0);
+  EXPECT_EQ(early.output(), kCannotOpen);
+  // The last game's engines stay, and say nothing, while the game stands still.
+  EXPECT_EQ(white->readFor(2500ms), "");
+  EXPECT_EQ(black->readFor(0ms), "");
+
+  std::unique_ptr<Child> analyser = start();
+  ASSERT_TRUE(analyser->readUntil("readyok\r\n"));
+  ask(*analyser, "position startpos moves e2e4 e7e5", "go movetime 3000");
+  std::unique_ptr<Child> newWhite = start();
+  ASSERT_TRUE(newWhite->readUntil("readyok\r\n"));
+  std::unique_ptr<Child> newBlack = start();
+  ASSERT_TRUE(newBlack->readUntil("readyok\r\n"));
+  machine.print("01 d2-d4 d7-d5\r\n");
+  ask(*newWhite, "position startpos", clock);
+  EXPECT_EQ(newWhite->readUntil("\r\n"), "bestmove d2d4\r\n");
+  ask(*newBlack, "position startpos moves d2d4", clock);
+  EXPECT_EQ(newBlack->readUntil("\r\n"), "bestmove d7d5\r\n");
+  machine.print("02 c2-c4 e7-e6\r\n");
+  ask(*newWhite, "position startpos moves d2d4 d7d5", clock);
+  EXPECT_EQ(newWhite->readUntil("\r\n"), "bestmove c2c4\r\n");
+  EXPECT_EQ(analyser->readFor(300ms), "");
+  // A third engine while the new game goes on (its go waits): refused.
+  ask(*newBlack, "position startpos moves d2d4 d7d5 c2c4", clock);
+  EXPECT_EQ(newBlack->readUntil("\r\n"), "bestmove e7e6\r\n");
+  ask(*newWhite, "position startpos moves d2d4 d7d5 c2c4 e7e6", clock);
+  Child third(engineCommand({port}));
+  third.sendLine("uci");
+  EXPECT_EQ(third.waitExit(), 0);
+  EXPECT_EQ(third.output(), kCannotOpen);
+  for (Child* engine : {white.get(), black.get(), analyser.get(), newBlack.get()}) {
+    EXPECT_EQ(engine->readFor(0ms), "");
+  }
+}
+
 // How a row's engines are started: as the test's own user, or, when the test runs as root, as
 // nobody (through setpriv, with no meeting directory of root's in its environment).
 struct RunAs {

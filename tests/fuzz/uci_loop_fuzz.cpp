@@ -65,6 +65,7 @@ std::vector<std::string> model(const std::vector<std::string>& commands,
     out.push_back("\r\n");
   };
   bool pending = false;
+  bool pv = false;
   std::string stored;
   for (const std::string& raw : commands) {
     // Blanks go at both ends, and NULs at the end; tabs stay.
@@ -77,6 +78,7 @@ std::vector<std::string> model(const std::vector<std::string>& commands,
       line("id name Kestrelgate V1.1");
       line("id author Ostwyndhaven");
       line("option name OwnBook type check default true");
+      line("option name MoveAsPv type check default false");
       line("uciok");
     } else if (command == "isready") {
       line("readyok");
@@ -92,10 +94,21 @@ std::vector<std::string> model(const std::vector<std::string>& commands,
         moves.pop_front();
         pending = true;
       }
+      if (pv) {
+        out.push_back("info score cp 0 pv ");
+        line(move);
+      }
       out.push_back("bestmove ");
       line(move);
     } else if (command == "quit") {
       return out;
+    } else if (command.rfind("setoption ", 0) == 0) {
+      // Only "setoption name MoveAsPv value X", in any case, sets it: to X being "true".
+      std::string lower;
+      for (const char c : command) lower += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+      const std::string head = "setoption name moveaspv";
+      if (lower == head) pv = false;
+      if (lower.rfind(head + " value ", 0) == 0) pv = lower.substr(head.size() + 7) == "true";
     }
   }
   return out;

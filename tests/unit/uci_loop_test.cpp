@@ -19,6 +19,7 @@ const char* const kUciReply =
     "id name Kestrelgate V1.1\r\n"
     "id author Ostwyndhaven\r\n"
     "option name OwnBook type check default true\r\n"
+    "option name MoveAsPv type check default false\r\n"
     "uciok\r\n";
 
 // The GUI's lines, then the end of input; the chess computer's move lines in order.
@@ -141,6 +142,20 @@ TEST(UciLoop, TheGuiGoingAwayDuringAGoEndsTheLoopWithoutAnAnswer) {
   EXPECT_EQ(s.run(), "bestmove e2e4\r\nbestmove e7e5\r\n");
   EXPECT_EQ(s.moveReads, 2);
   EXPECT_EQ(s.commandReads, 3);  // nothing after that go is read
+}
+
+// With MoveAsPv set, each bestmove has an info line before it that names the move as the
+// principal variation (with a score, which Scid needs to read it); off again, none.
+TEST(UciLoop, MoveAsPvPutsTheMoveInAnInfoLineBeforeEachBestmove) {
+  Session s;
+  s.commands = {"setoption name MoveAsPv value true",  "go", "go",
+                "setoption name moveaspv value FALSE", "go", "setoption name MoveAsPv",
+                "setoption name OwnBook value true",   "go", "quit"};
+  s.moves = {{"e2e4", "e7e5"}, {"g1f3", ""}, {"b8c6", ""}};
+  EXPECT_EQ(s.run(),
+            "info score cp 0 pv e2e4\r\nbestmove e2e4\r\n"
+            "info score cp 0 pv e7e5\r\nbestmove e7e5\r\n"
+            "bestmove g1f3\r\nbestmove b8c6\r\n");
 }
 
 // Each go's move is answered on the position the GUI's last "position" command left, which
