@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -157,6 +158,78 @@ TEST(E2eClients, PythonChessPlaysEachGameWithOneKestrelgate) {
     for (std::size_t i = 0; i < game.uci.size(); ++i) moves += (i > 0 ? " " : "") + game.uci[i];
     EXPECT_EQ(play.output(), moves + "\n" + game.result + "\n");
   }
+}
+
+// xboard in match mode (-mm) with a PolyGlot per side, each running a Kestrelgate on the one
+// port, under a virtual X server; it saves the game and ends by itself (-xexit). xboard has no
+// untimed play: 600 minutes a side is as good. PolyGlot's book stays shut, or it would answer
+// the opening itself.
+TEST(E2eClients, XboardMatchModePlaysAGameWithAPolyglotPerSide) {
+  for (const char* tool : {XBOARD_BINARY, POLYGLOT_BINARY, XVFB_BINARY}) {
+    if (access(tool, X_OK) != 0) {
+      GTEST_SKIP() << tool << " is not installed (apt-get install xboard polyglot xvfb)";
+    }
+  }
+  const std::string display = ":" + std::to_string(50 + getpid() % 200);
+  Child xserver({XVFB_BINARY, display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, true);
+  const fs::path socket = "/tmp/.X11-unix/X" + display.substr(1);
+  for (const auto deadline = std::chrono::steady_clock::now() + 10s; !fs::exists(socket);) {
+    if (std::chrono::steady_clock::now() >= deadline) GTEST_SKIP() << "Xvfb did not start";
+    kestrelgate::support::pauseFor(20ms);
+  }
+  const fs::path home =
+      fs::temp_directory_path() / ("kestrelgate-xboard-" + std::to_string(getpid()));
+  for (const char* name : {"opera-game.txt", "promotion-rook.txt"}) {
+    const Game game = gameOf(name);
+    SCOPED_TRACE(name);
+    const SimulatedMachine machine =
+        startSimulator({"--fast", "--linger", "-1", transcriptPath(name)});
+    if (machine.device.empty()) GTEST_SKIP() << "the simulator could not offer a pseudo-terminal";
+    fs::remove_all(home);
+    fs::create_directories(home);
+    // xboard splits the command at blanks but keeps what is quoted, which PolyGlot splits again.
+    std::string kestrelgate;
+    for (const std::string& word : engineCommand({enginePortArgument(machine.device)})) {
+      kestrelgate += (kestrelgate.empty() ? "" : " ") + word;
+    }
+    const std::string engine = std::string(POLYGLOT_BINARY) +
+                               " -noini -pg Book=false -uci OwnBook=false -ec '" + kestrelgate +
+                               "'";
+    const fs::path pgn = home / "game.pgn";
+    Child match({"env",
+                 "DISPLAY=" + display,
+                 "HOME=" + home.string(),
+                 XBOARD_BINARY,
+                 "-mm",
+                 "-matchGames",
+                 "1",
+                 "-fcp",
+                 engine,
+                 "-fd",
+                 home.string(),
+                 "-scp",
+                 engine,
+                 "-sd",
+                 home.string(),
+                 "-tc",
+                 "600",
+                 "-inc",
+                 "0",
+                 "-xponder",
+                 "-saveGameFile",
+                 pgn.string(),
+                 "-xexit",
+                 "-saveSettingsOnExit",
+                 "false"},
+                true);
+    ASSERT_TRUE(match.waitExit(replyAllowance(120s)).has_value());
+    std::vector<std::string> san;
+    std::string result;
+    readPgn(pgn, san, result);
+    EXPECT_EQ(san, game.san);
+    EXPECT_EQ(result, game.result);
+  }
+  fs::remove_all(home);
 }
 
 }  // namespace

@@ -65,6 +65,23 @@ std::string enginePortArgument(const std::string& devicePath) {
   return "COM1:";
 }
 
+std::string shellWords(const std::vector<std::string>& words) {
+  std::string line;
+  for (const std::string& word : words) {
+    if (!line.empty()) line += ' ';
+    line += '\'';
+    for (const char c : word) {
+      if (c == '\'') {
+        line += "'\\''";
+      } else {
+        line += c;
+      }
+    }
+    line += '\'';
+  }
+  return line;
+}
+
 std::vector<std::string> simulatorCommand(const std::vector<std::string>& arguments) {
   std::vector<std::string> command{CHESSSIM_BINARY};
   command.insert(command.end(), arguments.begin(), arguments.end());

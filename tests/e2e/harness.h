@@ -56,6 +56,10 @@ std::string winePortLink();
 // that link: the engine would open whatever real port com1 names.
 std::string enginePortArgument(const std::string& devicePath);
 
+// The words as one command line for a program that splits it as a shell would (PolyGlot's
+// wordexp(3)): a build folder with a blank in its path still names one file.
+std::string shellWords(const std::vector<std::string>& words);
+
 // The built simulated chess computer with `arguments`.
 std::vector<std::string> simulatorCommand(const std::vector<std::string>& arguments);
 

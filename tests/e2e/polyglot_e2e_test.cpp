@@ -23,25 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// PolyGlot passes its engine command through wordexp(3), so each word is quoted as a shell
-// would need it: a build folder with a blank in its path still names one file.
-std::string shellWords(const std::vector<std::string>& words) {
-  std::string line;
-  for (const std::string& word : words) {
-    if (!line.empty()) line += ' ';
-    line += '\'';
-    for (const char c : word) {
-      if (c == '\'') {
-        line += "'\\''";
-      } else {
-        line += c;
-      }
-    }
-    line += '\'';
-  }
-  return line;
-}
-
 // The next line PolyGlot writes, without its line end; nullopt when none comes in time.
 std::optional<std::string> nextLine(Child& child, Millis timeout = kReplyTimeout) {
   std::optional<std::string> line = child.readUntil("\n", timeout);
