@@ -61,6 +61,10 @@ class MeetingPlace {
   // Whether a Kestrelgate holds the device's meeting point now; looked up without claiming or
   // connecting, for telling why a port will not open.
   virtual bool heldByKestrelgate(const std::string& devicePath) = 0;
+  // Whether the port's own lock keeps a second process out, so that the one that opens it
+  // holds it and may claim the meeting point after; where it does not (wine lets two programs
+  // open one COM port), the meeting point decides first.
+  virtual bool portLockDecides() const { return true; }
 };
 
 // The platform's own, defined by the backend file.

@@ -313,6 +313,8 @@ class PipeMeetingPlace final : public MeetingPlace {
     }
   }
 
+  bool portLockDecides() const override { return false; }
+
   bool heldByKestrelgate(const std::string& devicePath) override {
     const std::string name = pipeName(devicePath);
     if (name.empty()) return false;

@@ -51,22 +51,24 @@ bool PortMeeting::start() {
 bool PortMeeting::come(Handover* handover) {
   const Clock::time_point start = Clock::now();
   const auto waited = [&] { return Clock::now() - start; };
+  // Where the port's own lock decides who holds it, the port is tried first at start: the
+  // process that gets it holds it, and one that finds it held looks for its holder at the
+  // meeting point. Elsewhere the meeting point decides first.
+  const bool portFirst = handover == nullptr && setup_.place.portLockDecides();
   for (;; pause()) {
-    // At start the port is tried first: the process that gets it holds it. One that finds it
-    // held looks for its holder at the meeting point.
     bool portHeld = false;
-    if (handover == nullptr && hold(nullptr, nullptr, portHeld)) return true;
-    if (handover == nullptr && !portHeld) return false;
+    if (portFirst && hold(nullptr, nullptr, portHeld)) return true;
+    if (portFirst && !portHeld) return false;
     link::Claim claim = link::Claim::NoSharing;
     std::unique_ptr<link::MeetingPoint> point;
     if (!path_.empty()) point = setup_.place.claim(path_, claim);
     if (claim != link::Claim::Held) {
-      if (handover != nullptr && hold(std::move(point), handover, portHeld)) return true;
+      if (!portFirst && hold(std::move(point), handover, portHeld)) return true;
       if (handover != nullptr && guiGone()) return false;
       // Nobody at the meeting point of a port that is held: its holder has just opened it and
       // claims the point in a moment, or the holder is no Kestrelgate.
       if (handover == nullptr &&
-          (claim == link::Claim::NoSharing || waited() >= kHeldPortPatience)) {
+          (!portHeld || claim == link::Claim::NoSharing || waited() >= kHeldPortPatience)) {
         return false;
       }
       continue;
@@ -109,10 +111,11 @@ bool PortMeeting::hold(std::unique_ptr<link::MeetingPoint> point, Handover* hand
     auto* serial = setup_.channels.findAs<link::SerialChannel>(setup_.channel);
     if (!serial->connected()) serial->reopenNow();
   }
+  const bool claimLater = handover == nullptr && point == nullptr;
   holder_ =
       std::make_unique<PortHolder>(PortHolder::Parts{setup_.channels, setup_.channel, setup_.output,
                                                      setup_.console, setup_.place, path_},
-                                   std::move(point), handover == nullptr);
+                                   std::move(point), claimLater);
   if (handover != nullptr) {
     for (std::size_t i = 0; i < handover->held.size(); ++i) {
       holder_->moves().keepBefore(i, handover->held[i]);
