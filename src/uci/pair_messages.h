@@ -31,6 +31,7 @@ namespace kestrelgate::uci {
 //   held PIECE MOVE         as the holder ends: each move read and not dealt, in order, and the
 //   partial BYTES           line read so far
 // PIECE is the promotion piece printed after a move, or "-".
+// In the order of their words.
 enum class MessageKind {
   Hello,
   Go,
@@ -43,7 +44,7 @@ enum class MessageKind {
   Move,
   Gone,
   Port,
-  Unknown,
+  Unknown
 };
 
 inline constexpr std::string_view kHello = "hello kestrelgate 1.1";
