@@ -62,7 +62,12 @@ void PortHolder::claimNow() {
 }
 
 PortHolder::~PortHolder() {
-  if (!peers_.empty()) console::deferEndingSignals(false);
+  for (const std::unique_ptr<Peer>& peer : peers_) {
+    if (peer->joined) {
+      console::deferEndingSignals(false);
+      break;
+    }
+  }
 }
 
 std::optional<std::string> PortHolder::move(const Position& position) {
@@ -286,8 +291,11 @@ void PortHolder::letGo(std::size_t index) {
   Peer& peer = *peers_[index];
   moves_.withdraw(*peer.go);
   sides_.erase(std::remove(sides_.begin(), sides_.end(), peer.go.get()), sides_.end());
+  const bool joined = peer.joined;
   peers_.erase(peers_.begin() + static_cast<std::ptrdiff_t>(index));
-  if (peers_.empty()) console::deferEndingSignals(false);
+  const bool anyJoined = std::any_of(peers_.begin(), peers_.end(),
+                                     [](const std::unique_ptr<Peer>& p) { return p->joined; });
+  if (joined && !anyJoined) console::deferEndingSignals(false);
 }
 
 void PortHolder::handOver() {
