@@ -36,7 +36,8 @@ else()
   install(DIRECTORY tools/transcripts/ DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrelgate/transcripts)
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # Where the README's links to the developers' pages lead.
-  install(FILES docs/developing.md docs/design.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+  install(FILES docs/developing.md docs/design.md docs/gui-setup.md
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -28,7 +28,8 @@ for program in kestrelgate kestrelgate-monitor kestrelgate-sim; do
 done
 check "the manual page kestrelgate(1)" test -f /usr/share/man/man1/kestrelgate.1.gz
 check "the transcripts" test -f /usr/share/kestrelgate/transcripts/opera-game.txt
-check "the pages the README links to" test -f /usr/share/doc/kestrelgate/docs/design.md
+check "the pages the README links to" test -f /usr/share/doc/kestrelgate/docs/design.md -a \
+  -f /usr/share/doc/kestrelgate/docs/gui-setup.md
 usage=$(cd / && kestrelgate /? </dev/null)
 check "kestrelgate /? from the installed path prints the usage text" \
   grep -q "Usage: Kestrelgate \[/?\] Or \[/h\]" <<<"$usage"
