@@ -71,6 +71,11 @@ void JoinedClient::hear(const std::string& line) {
 JoinedClient::End JoinedClient::move(const Position& position, std::string& answer) {
   const std::string fen = position.fen();
   if (holderGone_ || !connection_->send(fen.empty() ? "go\n" : "go " + fen + "\n")) {
+    // A holder that has ended said what it handed over before it went: all of it is here.
+    while (!holderGone_ && receive()) {
+    }
+    holderGone_ = true;
+    while (const std::optional<std::string> line = lines_.next()) hear(*line);
     return End::HolderGone;
   }
   goWaits_ = true;
@@ -108,10 +113,11 @@ bool JoinedClient::awaitCommand() {
   for (;;) {
     while (const std::optional<std::string> line = lines_.next()) hear(*line);
     if (holderGone_) return false;
+    // What the holder says comes first: its end is seen before the next command is read.
     const std::size_t which =
-        console::waitForAny({console_.standardInput().ready(), connection_->readable()});
-    if (which == 0) return true;
-    if (which == 1 && !receive()) holderGone_ = true;
+        console::waitForAny({connection_->readable(), console_.standardInput().ready()});
+    if (which == 1) return true;
+    if (which == 0 && !receive()) holderGone_ = true;
   }
 }
 
