@@ -89,6 +89,16 @@ void readPgn(const fs::path& file, std::vector<std::string>& san, std::string& r
   }
 }
 
+// A client that has played `game` to its end and saved it: the PGN has its moves and its result.
+void expectRecorded(Child& client, const fs::path& pgn, const Game& game, Millis timeout) {
+  ASSERT_TRUE(client.waitExit(replyAllowance(timeout)).has_value()) << client.output();
+  std::vector<std::string> san;
+  std::string result;
+  readPgn(pgn, san, result);
+  EXPECT_EQ(san, game.san) << client.output();
+  EXPECT_EQ(result, game.result);
+}
+
 // cutechess-cli plays each game with a Kestrelgate per side, as a GUI starts them: two
 // processes on one port, "go infinite" (tc=inf), "isready" before each go; at the end "quit".
 TEST(E2eClients, CutechessPlaysEachGameWithAKestrelgatePerSide) {
@@ -115,12 +125,7 @@ TEST(E2eClients, CutechessPlaysEachGameWithAKestrelgatePerSide) {
     command.insert(command.end(),
                    {"-each", "proto=uci", "tc=inf", "-games", "1", "-pgnout", pgn.string()});
     Child match(command, true);
-    ASSERT_TRUE(match.waitExit(replyAllowance(60s)).has_value()) << match.output();
-    std::vector<std::string> san;
-    std::string result;
-    readPgn(pgn, san, result);
-    EXPECT_EQ(san, game.san) << match.output();
-    EXPECT_EQ(result, game.result);
+    expectRecorded(match, pgn, game, 60s);
     fs::remove(pgn);
   }
 }
@@ -226,12 +231,7 @@ TEST(E2eClients, XboardMatchModePlaysAGameWithAPolyglotPerSide) {
                  "-saveSettingsOnExit",
                  "false"},
                 true);
-    ASSERT_TRUE(match.waitExit(replyAllowance(120s)).has_value());
-    std::vector<std::string> san;
-    std::string result;
-    readPgn(pgn, san, result);
-    EXPECT_EQ(san, game.san) << match.output();
-    EXPECT_EQ(result, game.result);
+    expectRecorded(match, pgn, game, 120s);
   }
   fs::remove_all(home);
 }

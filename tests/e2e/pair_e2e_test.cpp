@@ -535,20 +535,23 @@ TEST(E2ePair, ANewGamesPairTakesOverFromTheLastGamesAndAnAnalyserTakesNothing) {
     engine->sendLine("ucinewgame");
     return engine;
   };
-  const auto ask = [](Child& engine, const std::string& position, const char* go) {
-    engine.sendLine(position);
+  const auto ask = [](Child& engine, const std::string& moves, const char* go) {
+    engine.sendLine("position startpos" + std::string(moves.empty() ? "" : " moves ") + moves);
     engine.sendLine(go);
   };
   const char* const clock = "go wtime 60000 winc 0 btime 60000 binc 0";
+  // PyChess's go to a side of the game, and the line that answers it.
+  const auto play = [&](Child& engine, const std::string& moves) {
+    ask(engine, moves, clock);
+    return engine.readUntil("\r\n").value_or("no answer");
+  };
   std::unique_ptr<Child> white = start();
   ASSERT_TRUE(white->readUntil("readyok\r\n"));
   std::unique_ptr<Child> black = start();
   ASSERT_TRUE(black->readUntil("readyok\r\n"));
   machine.print("01 e2-e4 e7-e5\r\n");
-  ask(*white, "position startpos", clock);
-  EXPECT_EQ(white->readUntil("\r\n"), "bestmove e2e4\r\n");
-  ask(*black, "position startpos moves e2e4", clock);
-  EXPECT_EQ(black->readUntil("\r\n"), "bestmove e7e5\r\n");
+  EXPECT_EQ(play(*white, ""), "bestmove e2e4\r\n");
+  EXPECT_EQ(play(*black, "e2e4"), "bestmove e7e5\r\n");
 
   // The analyser, a moment after the game's last move: refused.
   Child early(engineCommand({port}));
@@ -561,24 +564,20 @@ TEST(E2ePair, ANewGamesPairTakesOverFromTheLastGamesAndAnAnalyserTakesNothing) {
 
   std::unique_ptr<Child> analyser = start();
   ASSERT_TRUE(analyser->readUntil("readyok\r\n"));
-  ask(*analyser, "position startpos moves e2e4 e7e5", "go movetime 3000");
+  ask(*analyser, "e2e4 e7e5", "go movetime 3000");
   std::unique_ptr<Child> newWhite = start();
   ASSERT_TRUE(newWhite->readUntil("readyok\r\n"));
   std::unique_ptr<Child> newBlack = start();
   ASSERT_TRUE(newBlack->readUntil("readyok\r\n"));
   machine.print("01 d2-d4 d7-d5\r\n");
-  ask(*newWhite, "position startpos", clock);
-  EXPECT_EQ(newWhite->readUntil("\r\n"), "bestmove d2d4\r\n");
-  ask(*newBlack, "position startpos moves d2d4", clock);
-  EXPECT_EQ(newBlack->readUntil("\r\n"), "bestmove d7d5\r\n");
+  EXPECT_EQ(play(*newWhite, ""), "bestmove d2d4\r\n");
+  EXPECT_EQ(play(*newBlack, "d2d4"), "bestmove d7d5\r\n");
   machine.print("02 c2-c4 e7-e6\r\n");
-  ask(*newWhite, "position startpos moves d2d4 d7d5", clock);
-  EXPECT_EQ(newWhite->readUntil("\r\n"), "bestmove c2c4\r\n");
+  EXPECT_EQ(play(*newWhite, "d2d4 d7d5"), "bestmove c2c4\r\n");
   EXPECT_EQ(analyser->readFor(300ms), "");
   // A third engine while the new game goes on (its go waits): refused.
-  ask(*newBlack, "position startpos moves d2d4 d7d5 c2c4", clock);
-  EXPECT_EQ(newBlack->readUntil("\r\n"), "bestmove e7e6\r\n");
-  ask(*newWhite, "position startpos moves d2d4 d7d5 c2c4 e7e6", clock);
+  EXPECT_EQ(play(*newBlack, "d2d4 d7d5 c2c4"), "bestmove e7e6\r\n");
+  ask(*newWhite, "d2d4 d7d5 c2c4 e7e6", clock);
   Child third(engineCommand({port}));
   third.sendLine("uci");
   EXPECT_EQ(third.waitExit(), 0);
