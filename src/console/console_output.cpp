@@ -3,17 +3,14 @@
 namespace kestrelgate::console {
 
 void ConsoleOutput::setUp() {
-  // A read of the port sets the console up as well, and a second Kestrelgate's go has the port
-  // read on another thread: once, whichever comes first.
-  std::call_once(setUpOnce_, [this] {
-    platform_.fetchHandles();
-    ConsoleWindow window;
-    if (!platform_.queryWindow(window)) window = ConsoleWindow{};
-    // A pipe or a file has no window: stream mode, for the whole life of the process.
-    const bool streamMode = window.left == window.right || window.top == window.bottom;
-    screen_ = streamMode ? nullptr : platform_.screenWriter();
-    setUp_ = true;
-  });
+  if (setUp_) return;
+  setUp_ = true;
+  platform_.fetchHandles();
+  ConsoleWindow window;
+  if (!platform_.queryWindow(window)) window = ConsoleWindow{};
+  // A pipe or a file has no window: stream mode, for the whole life of the process.
+  const bool streamMode = window.left == window.right || window.top == window.bottom;
+  screen_ = streamMode ? nullptr : platform_.screenWriter();
 }
 
 void ConsoleOutput::writeRequest(const char* data, std::size_t length) {

@@ -1,8 +1,6 @@
 #pragma once
 
-#include <atomic>
 #include <cstddef>
-#include <mutex>
 #include <string_view>
 
 #include "console/console_platform.h"
@@ -39,8 +37,7 @@ class ConsoleOutput final : public LineOutput {
   void writeRequest(const char* data, std::size_t length);
 
   ConsolePlatform& platform_;
-  std::once_flag setUpOnce_;
-  std::atomic<bool> setUp_{false};
+  bool setUp_ = false;
   ScreenWriter* screen_ = nullptr;
 };
 

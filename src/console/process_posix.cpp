@@ -5,7 +5,7 @@
 
 #include <cerrno>
 #include <csignal>
-#include <mutex>
+#include <utility>
 
 #include "console/process.h"
 
@@ -60,22 +60,21 @@ void preparePlatformProcess() {
 }
 
 void catchEndingSignals(void (*putBack)()) {
-  static std::once_flag once;
-  std::call_once(once, [putBack] {
-    putBackAtSignal = putBack;
-    for (const int signal : kEndingSignals) {
-      struct sigaction current {};
-      if (sigaction(signal, nullptr, &current) != 0) continue;
-      // A signal the parent set to be ignored (nohup) stays ignored; one someone else handles
-      // is theirs.
-      if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) continue;
-      struct sigaction action {};
-      action.sa_handler = onEndingSignal;
-      sigemptyset(&action.sa_mask);
-      action.sa_flags = SA_RESETHAND;
-      (void)sigaction(signal, &action, nullptr);
-    }
-  });
+  static bool caught = false;
+  if (std::exchange(caught, true)) return;
+  putBackAtSignal = putBack;
+  for (const int signal : kEndingSignals) {
+    struct sigaction current {};
+    if (sigaction(signal, nullptr, &current) != 0) continue;
+    // A signal the parent set to be ignored (nohup) stays ignored; one someone else handles
+    // is theirs.
+    if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) continue;
+    struct sigaction action {};
+    action.sa_handler = onEndingSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    (void)sigaction(signal, &action, nullptr);
+  }
 }
 
 void deferEndingSignals(bool defer) {
