@@ -1,16 +1,14 @@
 #include "uci/joined_client.h"
 
+#include <chrono>
 #include <utility>
 
 namespace kestrelgate::uci {
 
-JoinedClient::JoinedClient(std::unique_ptr<link::Connection> connection, LineSplitter heard,
-                           std::intptr_t port, std::string found, console::LineOutput& output,
-                           console::ConsolePlatform& console)
+JoinedClient::JoinedClient(std::unique_ptr<link::Connection> connection,
+                           console::LineOutput& output, console::ConsolePlatform& console)
     : connection_(std::move(connection)),
-      lines_(std::move(heard)),
-      port_(port),
-      found_(std::move(found)),
+      lines_(std::size_t{1} << 30),
       output_(output),
       console_(console) {}
 
@@ -35,6 +33,27 @@ bool JoinedClient::receive() {
   lines_.feed(buffer, got);
   // What a holder says makes sense, or it is no holder to stay with.
   return !lines_.malformed();
+}
+
+MessageKind JoinedClient::welcome() {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(link::kMeetingTimeout);
+  for (;;) {
+    if (const std::optional<std::string> first = lines_.next()) {
+      const Message answer = parseMessage(*first);
+      if (answer.kind == MessageKind::Welcome) found_ = answer.text;
+      return answer.kind;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    // Nothing in time, or the holder is ending: try again.
+    if (left <= 0 ||
+        console::waitForAny({connection_->readable()}, static_cast<std::uint32_t>(left)) != 0 ||
+        !receive()) {
+      return MessageKind::Unknown;
+    }
+  }
 }
 
 void JoinedClient::hear(const std::string& line) {

@@ -21,13 +21,15 @@ namespace kestrelgate::uci {
 // taken over then, not at the next go.
 class JoinedClient {
  public:
-  // `heard` holds what came after the welcome; `port` is the port's handle that came with it
-  // (-1 where none can be passed), `found` how the port was before any of us opened it.
-  JoinedClient(std::unique_ptr<link::Connection> connection, LineSplitter heard, std::intptr_t port,
-               std::string found, console::LineOutput& output, console::ConsolePlatform& console);
+  JoinedClient(std::unique_ptr<link::Connection> connection, console::LineOutput& output,
+               console::ConsolePlatform& console);
   ~JoinedClient();
   JoinedClient(const JoinedClient&) = delete;
   JoinedClient& operator=(const JoinedClient&) = delete;
+
+  // The holder's answer to our hello, waited for up to kMeetingTimeout: Welcome (joined; the
+  // port's handle came along where it can be passed), Full, or Unknown when none came.
+  MessageKind welcome();
 
   enum class End { Move, GuiGone, HolderGone };
   // The move for our GUI's go, with the status lines read for it written to the GUI.
@@ -40,6 +42,7 @@ class JoinedClient {
   std::deque<link::PrintedMove> held;
   std::string partial;
   std::intptr_t takePort();
+  // How the port was before any of us opened it, as the holder said.
   const std::string& found() const { return found_; }
 
  private:
@@ -50,7 +53,7 @@ class JoinedClient {
 
   std::unique_ptr<link::Connection> connection_;
   LineSplitter lines_;
-  std::intptr_t port_;
+  std::intptr_t port_ = -1;
   std::string found_;
   console::LineOutput& output_;
   console::ConsolePlatform& console_;

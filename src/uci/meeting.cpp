@@ -134,41 +134,17 @@ bool PortMeeting::join(std::unique_ptr<link::Connection> connection, const Hando
     if (!handover->partial.empty()) hello += "partial " + handover->partial + "\n";
   }
   if (!connection->send(hello)) return false;
-  LineSplitter lines(std::size_t{1} << 30);
-  std::intptr_t port = -1;
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(link::kMeetingTimeout);
-  for (;;) {
-    if (const std::optional<std::string> first = lines.next()) {
-      const Message answer = parseMessage(*first);
-      if (answer.kind == MessageKind::Welcome) {
-        // Which device this is, for opening it again should it ever have to be.
-        if (const std::optional<link::DeviceIdentity> now = setup_.serial.identify(path_)) {
-          identity_ = *now;
-        }
-        joined_ = std::make_unique<JoinedClient>(std::move(connection), std::move(lines), port,
-                                                 answer.text, setup_.output, setup_.console);
-        return true;
-      }
-      refused = answer.kind == MessageKind::Full;
-      link::closePassedHandle(port);
-      return false;
-    }
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (lines.malformed() || left <= 0 ||
-        console::waitForAny({connection->readable()}, static_cast<std::uint32_t>(left)) != 0) {
-      link::closePassedHandle(port);
-      return false;
-    }
-    char buffer[512];
-    const std::size_t got = connection->receive(buffer, sizeof buffer, port);
-    if (got == 0) {
-      link::closePassedHandle(port);
-      return false;  // the holder is ending: try again
-    }
-    lines.feed(buffer, got);
+  auto joined =
+      std::make_unique<JoinedClient>(std::move(connection), setup_.output, setup_.console);
+  const MessageKind answer = joined->welcome();
+  refused = answer == MessageKind::Full;
+  if (answer != MessageKind::Welcome) return false;
+  // Which device this is, for opening it again should it ever have to be.
+  if (const std::optional<link::DeviceIdentity> now = setup_.serial.identify(path_)) {
+    identity_ = *now;
   }
+  joined_ = std::move(joined);
+  return true;
 }
 
 bool PortMeeting::takeOver() {

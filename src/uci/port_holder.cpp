@@ -62,12 +62,17 @@ void PortHolder::claimNow() {
 }
 
 PortHolder::~PortHolder() {
-  for (const std::unique_ptr<Peer>& peer : peers_) {
-    if (peer->joined) {
-      console::deferEndingSignals(false);
-      break;
-    }
-  }
+  if (joinedCount() > 0) console::deferEndingSignals(false);
+}
+
+std::size_t PortHolder::joinedCount() const {
+  return static_cast<std::size_t>(std::count_if(
+      peers_.begin(), peers_.end(), [](const std::unique_ptr<Peer>& p) { return p->joined; }));
+}
+
+bool PortHolder::aSideWaits() const {
+  return std::any_of(sides_.begin(), sides_.end(),
+                     [this](const Go* side) { return moves_.isWaiting(*side); });
 }
 
 std::optional<std::string> PortHolder::move(const Position& position) {
@@ -188,24 +193,18 @@ void PortHolder::readByte() {
 }
 
 bool PortHolder::welcomes() {
-  const auto joined = std::count_if(peers_.begin(), peers_.end(),
-                                    [](const std::unique_ptr<Peer>& p) { return p->joined; });
+  const std::size_t joined = joinedCount();
   if (joined == 0) return true;  // the other side
-  if (static_cast<std::size_t>(joined) + 1 >= kMostPeers) return false;
   // A third only once the game stands still: a game's go that waits is its game going on.
-  for (const Go* side : sides_) {
-    if (moves_.isWaiting(*side)) return false;
-  }
-  return anyMove_ && Clock::now() - lastMove_ >= kStillBeforeANewPair;
+  return joined + 1 < kMostPeers && !aSideWaits() && anyMove_ &&
+         Clock::now() - lastMove_ >= kStillBeforeANewPair;
 }
 
 void PortHolder::ask(Go& go) {
   if (std::find(sides_.begin(), sides_.end(), &go) == sides_.end()) {
-    bool sideWaits = false;
-    for (const Go* side : sides_) sideWaits = sideWaits || moves_.isWaiting(*side);
     if (sides_.size() < 2) {
       sides_.push_back(&go);
-    } else if (go.position.opensAGame() && !sideWaits) {
+    } else if (go.position.opensAGame() && !aSideWaits()) {
       sides_ = {&go};  // a new game: the two that played the last one take no more
     } else {
       return;  // not this game's: it waits, and takes nothing
@@ -293,9 +292,7 @@ void PortHolder::letGo(std::size_t index) {
   sides_.erase(std::remove(sides_.begin(), sides_.end(), peer.go.get()), sides_.end());
   const bool joined = peer.joined;
   peers_.erase(peers_.begin() + static_cast<std::ptrdiff_t>(index));
-  const bool anyJoined = std::any_of(peers_.begin(), peers_.end(),
-                                     [](const std::unique_ptr<Peer>& p) { return p->joined; });
-  if (joined && !anyJoined) console::deferEndingSignals(false);
+  if (joined && joinedCount() == 0) console::deferEndingSignals(false);
 }
 
 void PortHolder::handOver() {

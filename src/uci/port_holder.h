@@ -89,6 +89,8 @@ class PortHolder {
   bool hear(Peer& peer);
   bool said(Peer& peer, const std::string& line);
   bool welcomes();
+  std::size_t joinedCount() const;
+  bool aSideWaits() const;
   // A go that asks: dealt to if it is one of the game's sides, or opens a new game.
   void ask(Go& go);
   void letGo(std::size_t peer);
