@@ -205,32 +205,17 @@ TEST(E2eClients, XboardMatchModePlaysAGameWithAPolyglotPerSide) {
                                " -noini -pg Book=false -uci OwnBook=false -ec '" + kestrelgate +
                                "'";
     const fs::path pgn = home / "game.pgn";
-    Child match({"env",
-                 "DISPLAY=" + display,
-                 "HOME=" + home.string(),
-                 XBOARD_BINARY,
-                 "-mm",
-                 "-matchGames",
-                 "1",
-                 "-fcp",
-                 engine,
-                 "-fd",
-                 home.string(),
-                 "-scp",
-                 engine,
-                 "-sd",
-                 home.string(),
-                 "-tc",
-                 "600",
-                 "-inc",
-                 "0",
-                 "-xponder",
-                 "-saveGameFile",
-                 pgn.string(),
-                 "-xexit",
-                 "-saveSettingsOnExit",
-                 "false"},
-                true);
+    std::vector<std::string> command{"env",         "DISPLAY=" + display, "HOME=" + home.string(),
+                                     XBOARD_BINARY, "-saveGameFile",      pgn.string()};
+    // The first and the second engine: each a PolyGlot, working in the same directory.
+    for (const std::string side : {"f", "s"}) {
+      command.insert(command.end(), {"-" + side + "cp", engine, "-" + side + "d", home.string()});
+    }
+    for (const std::string& word :
+         words("-mm -matchGames 1 -tc 600 -inc 0 -xponder -xexit -saveSettingsOnExit false")) {
+      command.push_back(word);
+    }
+    Child match(command, true);
     expectRecorded(match, pgn, game, 120s);
   }
   fs::remove_all(home);

@@ -43,6 +43,14 @@ using namespace std::chrono_literals;
 
 const std::string kCannotOpen = "Cannot initialise comport\r\n";
 
+// A Kestrelgate that may not have the port: it says so at its first command, and ends.
+void expectRefused(const std::vector<std::string>& command) {
+  Child engine(command);
+  engine.sendLine("uci");
+  EXPECT_EQ(engine.waitExit(), 0);
+  EXPECT_EQ(engine.output(), kCannotOpen);
+}
+
 // The chess computer playing the Opera game on a pty of the test's own, printing only as far
 // as the game has come: before a go, the lines up to the one that carries that ply's move.
 class ScriptedMachine {
@@ -266,6 +274,23 @@ std::vector<std::string> bestmoves(const std::vector<PlyLines>& plies) {
   return moves;
 }
 
+// How a row's engines are started: as the test's own user, or, when the test runs as root, as
+// nobody (through setpriv, with no meeting directory of root's in its environment).
+struct RunAs {
+  const char* who;
+  std::vector<std::string> prefix;
+};
+
+std::vector<RunAs> users() {
+  std::vector<RunAs> as{{"as the test's user", {}}};
+  if (geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0) {
+    as.push_back({"as nobody",
+                  {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "env", "-u",
+                   "XDG_RUNTIME_DIR"}});
+  }
+  return as;
+}
+
 // Plays the whole Opera game with one engine per side, or with one engine for both; returns
 // what each ply brought from the engine asked.
 std::vector<PlyLines> playOpera(bool twoEngines, const std::vector<std::string>& runAs = {}) {
@@ -297,9 +322,13 @@ TEST(E2ePair, TwoEnginesStartedAtOnceDealTheGameAsOneEngineWould) {
   const std::vector<PlyLines> alone = playOpera(false);
   if (alone.empty()) GTEST_SKIP() << "the simulator could not offer a pseudo-terminal";
   ASSERT_EQ(bestmoves(alone), kOperaGameMoves);
-  const std::vector<PlyLines> pair = playOpera(true);
-  // Every move in its turn, and every status line once, to the side whose go was waiting.
-  EXPECT_EQ(pair, alone);
+  // Every move in its turn, and every status line once, to the side whose go was waiting; as
+  // root and as another user, whose meeting point is a directory of its own (wine runs as the
+  // test's own user).
+  for (const RunAs& as : users()) {
+    if (!as.prefix.empty() && underWine()) continue;
+    EXPECT_EQ(playOpera(true, as.prefix), alone) << as.who;
+  }
 }
 
 // The holder ended twice in one game: first by SIGTERM right after it took a line whose second
@@ -488,17 +517,10 @@ TEST(E2ePair, AThirdEngineAForeignHolderAndAnotherUserAreRefused) {
   Gui gui({engineCommand({port}), engineCommand({port})});
   ASSERT_TRUE(gui.begin());
 
-  Child third(engineCommand({port}));
-  third.sendLine("uci");
-  EXPECT_EQ(third.waitExit(), 0);
-  EXPECT_EQ(third.output(), kCannotOpen);
-
+  expectRefused(engineCommand({port}));
   if (geteuid() == 0 && !underWine() && access("/usr/bin/setpriv", X_OK) == 0) {
-    Child stranger({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                    KESTRELGATE_BINARY, chessComputer.devicePath()});
-    stranger.sendLine("uci");
-    EXPECT_EQ(stranger.waitExit(), 0);
-    EXPECT_EQ(stranger.output(), kCannotOpen);
+    expectRefused({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                   KESTRELGATE_BINARY, chessComputer.devicePath()});
   }
 
   chessComputer.print("01 e2-e4 e7-e5\r\n");
@@ -554,10 +576,7 @@ TEST(E2ePair, ANewGamesPairTakesOverFromTheLastGamesAndAnAnalyserTakesNothing) {
   EXPECT_EQ(play(*black, "e2e4"), "bestmove e7e5\r\n");
 
   // The analyser, a moment after the game's last move: refused.
-  Child early(engineCommand({port}));
-  early.sendLine("uci");
-  EXPECT_EQ(early.waitExit(), 0);
-  EXPECT_EQ(early.output(), kCannotOpen);
+  expectRefused(engineCommand({port}));
   // The last game's engines stay, and say nothing, while the game stands still.
   EXPECT_EQ(white->readFor(2500ms), "");
   EXPECT_EQ(black->readFor(0ms), "");
@@ -578,30 +597,10 @@ TEST(E2ePair, ANewGamesPairTakesOverFromTheLastGamesAndAnAnalyserTakesNothing) {
   // A third engine while the new game goes on (its go waits): refused.
   EXPECT_EQ(play(*newBlack, "d2d4 d7d5 c2c4"), "bestmove e7e6\r\n");
   ask(*newWhite, "d2d4 d7d5 c2c4 e7e6", clock);
-  Child third(engineCommand({port}));
-  third.sendLine("uci");
-  EXPECT_EQ(third.waitExit(), 0);
-  EXPECT_EQ(third.output(), kCannotOpen);
+  expectRefused(engineCommand({port}));
   for (Child* engine : {white.get(), black.get(), analyser.get(), newBlack.get()}) {
     EXPECT_EQ(engine->readFor(0ms), "");
   }
-}
-
-// How a row's engines are started: as the test's own user, or, when the test runs as root, as
-// nobody (through setpriv, with no meeting directory of root's in its environment).
-struct RunAs {
-  const char* who;
-  std::vector<std::string> prefix;
-};
-
-std::vector<RunAs> users() {
-  std::vector<RunAs> as{{"as the test's user", {}}};
-  if (geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0) {
-    as.push_back({"as nobody",
-                  {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "env", "-u",
-                   "XDG_RUNTIME_DIR"}});
-  }
-  return as;
 }
 
 // Two Kestrelgates on a pty of the test's own, the first holding the port, the second joined.
@@ -611,10 +610,13 @@ class PairOnPty {
     // Another user may open it too (the test plays the chess computer either way).
     if (machine.ok()) chmod(machine.devicePath().c_str(), 0666);
   }
-  std::unique_ptr<Child> start() {
+  std::vector<std::string> command() const {
     std::vector<std::string> command = as_.prefix;
     for (const std::string& word : engineCommand({machine.devicePath()})) command.push_back(word);
-    auto engine = std::make_unique<Child>(command);
+    return command;
+  }
+  std::unique_ptr<Child> start() {
+    auto engine = std::make_unique<Child>(command());
     engine->sendLine("uci");
     if (!engine->readUntil("uciok\r\n")) ADD_FAILURE() << "no uciok " << as_.who;
     return engine;
@@ -628,6 +630,12 @@ class PairOnPty {
   static std::string ask(Child& engine) {
     engine.sendLine("go");
     return engine.readUntil("\r\n").value_or("no answer");
+  }
+  // The machine's first line, a move for each.
+  void playFirstLine() {
+    machine.print("01 e2-e4 e7-e5\r\n");
+    EXPECT_EQ(ask(*holder), "bestmove e2e4\r\n");
+    EXPECT_EQ(ask(*joined), "bestmove e7e5\r\n");
   }
   // Whether `engine` holds the port within a moment.
   bool comesToHold(const Child& engine) {
@@ -655,6 +663,32 @@ TEST(E2ePair, NothingDoneToThePairCostsTheGameAMoveOrItsOwnerTheirPort) {
     const char* what;
     std::function<void(const RunAs&)> run;
   };
+  // The holder ends after the machine's first line, and its GUI starts its engine again before
+  // it asks the other side: the survivor holds the port, and the new engine joins it. After
+  // quit the other side's move was handed over; after a kill it was only the dead holder's.
+  const auto restarted = [](bool killed) {
+    return [killed](const RunAs& as) {
+      PairOnPty pair(as);
+      ASSERT_TRUE(pair.begin());
+      pair.machine.print("01 e2-e4 e7-e5\r\n");
+      EXPECT_EQ(PairOnPty::ask(*pair.holder), "bestmove e2e4\r\n");
+      if (killed) {
+        pair.holder->kill();
+      } else {
+        pair.holder->sendLine("quit");
+        EXPECT_EQ(pair.holder->waitExit(), 0);
+      }
+      pair.holder = pair.start();
+      EXPECT_TRUE(pair.comesToHold(*pair.joined));
+      EXPECT_FALSE(Gui::holds(*pair.holder, pair.machine.devicePath()));
+      if (!killed) {
+        EXPECT_EQ(PairOnPty::ask(*pair.joined), "bestmove e7e5\r\n");
+      }
+      pair.machine.print("02 g1-f3 b8-c6\r\n");
+      EXPECT_EQ(PairOnPty::ask(killed ? *pair.joined : *pair.holder), "bestmove g1f3\r\n");
+      EXPECT_EQ(PairOnPty::ask(killed ? *pair.holder : *pair.joined), "bestmove b8c6\r\n");
+    };
+  };
   const Row rows[] = {
       {"a listening socket under the name the pair once met at",
        [](const RunAs& as) {
@@ -674,9 +708,7 @@ TEST(E2ePair, NothingDoneToThePairCostsTheGameAMoveOrItsOwnerTheirPort) {
          listen(squatter, 0);
          connect(filler, reinterpret_cast<const sockaddr*>(&address), length);
          ASSERT_TRUE(pair.begin());
-         pair.machine.print("01 e2-e4 e7-e5\r\n");
-         EXPECT_EQ(PairOnPty::ask(*pair.holder), "bestmove e2e4\r\n");
-         EXPECT_EQ(PairOnPty::ask(*pair.joined), "bestmove e7e5\r\n");
+         pair.playFirstLine();
          close(filler);
          close(squatter);
        }},
@@ -688,44 +720,14 @@ TEST(E2ePair, NothingDoneToThePairCostsTheGameAMoveOrItsOwnerTheirPort) {
          pair.holder->sendLine("isready");
          EXPECT_TRUE(pair.holder->readUntil("readyok\r\n", 1000ms));
          pair.joined = pair.start();
-         pair.machine.print("01 e2-e4 e7-e5\r\n");
-         EXPECT_EQ(PairOnPty::ask(*pair.holder), "bestmove e2e4\r\n");
-         EXPECT_EQ(PairOnPty::ask(*pair.joined), "bestmove e7e5\r\n");
+         pair.playFirstLine();
          // Let go once its time for a hello is up (or at once: nobody's holder takes no root).
          if (silent.ok()) {
            EXPECT_TRUE(silent.endedByHolder());
          }
        }},
-      {"the holder's engine started again after quit",
-       [](const RunAs& as) {
-         PairOnPty pair(as);
-         ASSERT_TRUE(pair.begin());
-         pair.machine.print("01 e2-e4 e7-e5\r\n");
-         EXPECT_EQ(PairOnPty::ask(*pair.holder), "bestmove e2e4\r\n");
-         pair.holder->sendLine("quit");
-         EXPECT_EQ(pair.holder->waitExit(), 0);
-         pair.holder = pair.start();  // before its GUI asks the other side
-         EXPECT_TRUE(pair.comesToHold(*pair.joined));
-         EXPECT_FALSE(Gui::holds(*pair.holder, pair.machine.devicePath()));
-         EXPECT_EQ(PairOnPty::ask(*pair.joined), "bestmove e7e5\r\n");
-         pair.machine.print("02 g1-f3 b8-c6\r\n");
-         EXPECT_EQ(PairOnPty::ask(*pair.holder), "bestmove g1f3\r\n");
-         EXPECT_EQ(PairOnPty::ask(*pair.joined), "bestmove b8c6\r\n");
-       }},
-      {"the holder killed, and its engine started again",
-       [](const RunAs& as) {
-         PairOnPty pair(as);
-         ASSERT_TRUE(pair.begin());
-         pair.machine.print("01 e2-e4 e7-e5\r\n");
-         EXPECT_EQ(PairOnPty::ask(*pair.holder), "bestmove e2e4\r\n");
-         pair.holder->kill();  // e7e5 was only the dead holder's
-         pair.holder = pair.start();
-         EXPECT_TRUE(pair.comesToHold(*pair.joined));
-         EXPECT_FALSE(Gui::holds(*pair.holder, pair.machine.devicePath()));
-         pair.machine.print("02 g1-f3 b8-c6\r\n");
-         EXPECT_EQ(PairOnPty::ask(*pair.joined), "bestmove g1f3\r\n");
-         EXPECT_EQ(PairOnPty::ask(*pair.holder), "bestmove b8c6\r\n");
-       }},
+      {"the holder's engine started again after quit", restarted(false)},
+      {"the holder killed, and its engine started again", restarted(true)},
       {"the holder ended by SIGTERM part way through a line",
        [](const RunAs& as) {
          PairOnPty pair(as);
@@ -766,14 +768,7 @@ TEST(E2ePair, NothingDoneToThePairCostsTheGameAMoveOrItsOwnerTheirPort) {
          const int other = open(pair.machine.devicePath().c_str(), O_RDWR | O_NOCTTY);
          ASSERT_GE(other, 0);
          ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
-         pair.holder = std::make_unique<Child>([&] {
-           std::vector<std::string> command = engineCommand({pair.machine.devicePath()});
-           command.insert(command.begin(), as.prefix.begin(), as.prefix.end());
-           return command;
-         }());
-         pair.holder->sendLine("uci");
-         EXPECT_EQ(pair.holder->waitExit(), 0);
-         EXPECT_EQ(pair.holder->output(), kCannotOpen);
+         expectRefused(pair.command());
          int exclusive = 0;
          EXPECT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
          EXPECT_EQ(exclusive, 1);
@@ -803,16 +798,6 @@ TEST(E2ePair, NothingDoneToThePairCostsTheGameAMoveOrItsOwnerTheirPort) {
       row.run(as);
     }
   }
-}
-
-// The whole game as another user than root, whose meeting point is a directory of its own.
-TEST(E2ePair, TwoEnginesOfAnotherUserPlayTheWholeGame) {
-  if (underWine()) GTEST_SKIP() << "wine runs as the test's own user";
-  const std::vector<RunAs> as = users();
-  if (as.size() < 2) GTEST_SKIP() << "only root can run engines as nobody (with setpriv)";
-  const std::vector<PlyLines> alone = playOpera(false);
-  if (alone.empty()) GTEST_SKIP() << "the simulator could not offer a pseudo-terminal";
-  EXPECT_EQ(playOpera(true, as[1].prefix), alone);
 }
 
 }  // namespace
