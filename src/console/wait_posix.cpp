@@ -47,14 +47,13 @@ std::size_t waitForAny(const std::vector<Waitable>& waitables, std::uint32_t mil
   }
   const std::uint64_t start = nowMilliseconds();
   for (;;) {
+    // Something ready at once is only looked at beside the rest: a zero time limit.
     timespec limit{};
-    const timespec* timeout = nullptr;
+    const timespec* timeout = always ? &limit : nullptr;
     if (!always && milliseconds != kNoTimeout) {
       const std::uint64_t spent = nowMilliseconds() - start;
       const std::uint64_t left = spent >= milliseconds ? 0 : milliseconds - spent;
       limit = {static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000L};
-      timeout = &limit;
-    } else if (always) {
       timeout = &limit;
     }
     const int ready = ::ppoll(watched, waitables.size(), timeout, &maskDuringWaits());

@@ -22,17 +22,17 @@ struct Slot {
   std::atomic<int> fd{-1};
   termios found{};
   bool haveFound = false;
-  bool markIsOurs = false;
 };
 
 Slot slots[kSlots];
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs lock-free slots");
 
 // Only calls that are safe in a signal handler.
-void putBack(int fd, const termios* found, bool markIsOurs) {
+void putBack(int fd, const termios* found) {
   if (found != nullptr) (void)tcsetattr(fd, TCSANOW, found);
-  // The mark belongs to the terminal, not to our descriptor: another program's stays.
-  if (markIsOurs) (void)ioctl(fd, TIOCNXCL);
+  // The mark belongs to the terminal, not to our descriptor. It is ours: a terminal another
+  // program had marked is never held.
+  (void)ioctl(fd, TIOCNXCL);
   (void)flock(fd, LOCK_UN);
   (void)::close(fd);
 }
@@ -41,7 +41,7 @@ void release(Slot& slot, bool back) {
   const int fd = slot.fd.exchange(-1);
   if (fd < 0) return;
   if (back) {
-    putBack(fd, slot.haveFound ? &slot.found : nullptr, slot.markIsOurs);
+    putBack(fd, slot.haveFound ? &slot.found : nullptr);
   } else {
     (void)::close(fd);
   }
@@ -53,7 +53,7 @@ void releaseAll() {
 
 }  // namespace
 
-int holdPort(int fd, const termios* found, bool markIsOurs) {
+int holdPort(int fd, const termios* found) {
   console::catchEndingSignals(&releaseAll);
   for (int handle = 0; handle < kSlots; ++handle) {
     Slot& slot = slots[handle];
@@ -63,7 +63,6 @@ int holdPort(int fd, const termios* found, bool markIsOurs) {
     if (!slot.fd.compare_exchange_strong(expected, -2)) continue;
     slot.haveFound = found != nullptr;
     if (found != nullptr) slot.found = *found;
-    slot.markIsOurs = markIsOurs;
     slot.fd.store(fd);
     return handle;
   }
@@ -74,7 +73,7 @@ void releasePort(int handle, bool back) {
   if (handle >= 0) {
     release(slots[handle], back);
   } else if (back) {
-    putBack(-1 - handle, nullptr, true);
+    putBack(-1 - handle, nullptr);
   } else {
     (void)::close(-1 - handle);
   }

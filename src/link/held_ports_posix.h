@@ -14,12 +14,12 @@ namespace kestrelgate::link {
 // was found before the signal's own action ends the process; only SIGKILL leaves them.
 
 // Records the port open on `fd`, with the settings the terminal had before anything changed
-// them (nullptr when it has none to read) and whether the exclusive mark on it is ours to take
-// off, and makes sure the catchable ends release it. Returns a handle for releasePort.
-int holdPort(int fd, const termios* found, bool markIsOurs);
+// them (nullptr when it has none to read), and makes sure the catchable ends release it.
+// Returns a handle for releasePort.
+int holdPort(int fd, const termios* found);
 
-// Puts the terminal back as it was found (its settings, then the exclusive mark off where it is
-// ours, then no lock) and closes the descriptor; with `back` false only closes it. Once per
+// Puts the terminal back as it was found (its settings, then the exclusive mark off, then no
+// lock) and closes the descriptor; with `back` false only closes it. Once per
 // handle; safe against a signal arriving meanwhile.
 void releasePort(int handle, bool back = true);
 

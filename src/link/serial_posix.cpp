@@ -259,7 +259,7 @@ class PosixSerialPlatform final : public SerialPlatform {
     }
     // The settings as we found them, to be put back at close, or when a signal ends us.
     termios found{};
-    const int held = holdPort(fd, tcgetattr(fd, &found) == 0 ? &found : nullptr, true);
+    const int held = holdPort(fd, tcgetattr(fd, &found) == 0 ? &found : nullptr);
     (void)ioctl(fd, TIOCEXCL);
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
@@ -279,8 +279,7 @@ class PosixSerialPlatform final : public SerialPlatform {
     }
     // The lock came with the open file, and the exclusive mark is the pair's own.
     const bool haveFound = foundFromText(found, settings);
-    return std::make_unique<PosixSerialDevice>(fd,
-                                               holdPort(fd, haveFound ? &settings : nullptr, true));
+    return std::make_unique<PosixSerialDevice>(fd, holdPort(fd, haveFound ? &settings : nullptr));
   }
 
   void sleep(std::uint32_t milliseconds) override {
