@@ -222,8 +222,11 @@ class SocketMeetingPlace final : public MeetingPlace {
       }
       close(fd);
       // Nobody listening yet (the holder has just claimed the point), or a full queue: again a
-      // little later, until the time is up.
-      if (std::chrono::steady_clock::now() >= deadline) return nullptr;
+      // little later, until the time is up. Once nobody holds the point (the process that
+      // claimed it has let it go again) there is nobody to wait for: the caller may claim it.
+      if (std::chrono::steady_clock::now() >= deadline || !heldByKestrelgate(devicePath)) {
+        return nullptr;
+      }
       poll(nullptr, 0, 20);
     }
   }

@@ -21,9 +21,17 @@ struct Go final : WaitingGo {
     output.writeText("info string ");
     output.writeLine(line);
   }
-  void answer(const std::string& move) override { answered = move; }
+  void answer(const std::string& move) override {
+    answered = move;
+    hasAnswer = true;
+  }
+  std::optional<std::string> move() const {
+    if (!hasAnswer) return std::nullopt;
+    return answered;
+  }
   RecordingOutput& output;
-  std::optional<std::string> answered;
+  std::string answered;
+  bool hasAnswer = false;
 };
 
 // The serial line as a script of bytes, read one at a time, and only while a go waits.
@@ -31,10 +39,10 @@ struct Reader {
   explicit Reader(std::string bytes) : script(std::move(bytes)) {}
   // A go asks, and the port is read for it until it has its move or the script ends.
   std::optional<std::string> ask(Go& go) {
-    go.answered.reset();
+    go.hasAnswer = false;
     moves.ask(go);
     while (moves.waiting() && position < script.size()) moves.take(script[position++]);
-    return go.answered;
+    return go.move();
   }
   // A go of the one GUI, and its move and the second move of the same line, as the next go
   // gets it at once without a read.
@@ -140,7 +148,7 @@ TEST(MoveReader, AGoGivenUpPartWayLeavesTheLineToTheNext) {
   while (reader.position < 15) reader.moves.take(reader.script[reader.position++]);
   reader.moves.withdraw(gone);
   EXPECT_FALSE(reader.moves.waiting());
-  EXPECT_EQ(gone.answered, std::nullopt);
+  EXPECT_EQ(gone.move(), std::nullopt);
   EXPECT_EQ(reader.output.wire, "info string Thinking\r\n");
   EXPECT_EQ(reader.moves.partialLine(), "12 e2");
   Go next(reader.output);
@@ -156,7 +164,7 @@ TEST(MoveReader, TheSecondMoveReachesTheOtherWaitingGoAtOnce) {
   Go black(blackOutput);
   reader.moves.ask(white);
   EXPECT_EQ(reader.ask(black), "g8f6");
-  EXPECT_EQ(white.answered, "d1h5");
+  EXPECT_EQ(white.move(), "d1h5");
   EXPECT_EQ(reader.output.wire, "info string Check\r\n");
   EXPECT_EQ(blackOutput.wire, "");
   // A move given back (its GUI went before it had it) answers the next go first.
