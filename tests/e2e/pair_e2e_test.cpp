@@ -555,6 +555,7 @@ TEST(E2ePair, ANewGamesPairTakesOverFromTheLastGamesAndAnAnalyserTakesNothing) {
     engine->sendLine("uci");
     engine->sendLine("isready");
     engine->sendLine("ucinewgame");
+    EXPECT_TRUE(engine->readUntil("readyok\r\n"));
     return engine;
   };
   const auto ask = [](Child& engine, const std::string& moves, const char* go) {
@@ -568,9 +569,7 @@ TEST(E2ePair, ANewGamesPairTakesOverFromTheLastGamesAndAnAnalyserTakesNothing) {
     return engine.readUntil("\r\n").value_or("no answer");
   };
   std::unique_ptr<Child> white = start();
-  ASSERT_TRUE(white->readUntil("readyok\r\n"));
   std::unique_ptr<Child> black = start();
-  ASSERT_TRUE(black->readUntil("readyok\r\n"));
   machine.print("01 e2-e4 e7-e5\r\n");
   EXPECT_EQ(play(*white, ""), "bestmove e2e4\r\n");
   EXPECT_EQ(play(*black, "e2e4"), "bestmove e7e5\r\n");
@@ -582,12 +581,9 @@ TEST(E2ePair, ANewGamesPairTakesOverFromTheLastGamesAndAnAnalyserTakesNothing) {
   EXPECT_EQ(black->readFor(0ms), "");
 
   std::unique_ptr<Child> analyser = start();
-  ASSERT_TRUE(analyser->readUntil("readyok\r\n"));
   ask(*analyser, "e2e4 e7e5", "go movetime 3000");
   std::unique_ptr<Child> newWhite = start();
-  ASSERT_TRUE(newWhite->readUntil("readyok\r\n"));
   std::unique_ptr<Child> newBlack = start();
-  ASSERT_TRUE(newBlack->readUntil("readyok\r\n"));
   machine.print("01 d2-d4 d7-d5\r\n");
   EXPECT_EQ(play(*newWhite, ""), "bestmove d2d4\r\n");
   EXPECT_EQ(play(*newBlack, "d2d4"), "bestmove d7d5\r\n");
