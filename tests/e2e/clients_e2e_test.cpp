@@ -175,13 +175,13 @@ TEST(E2eClients, XboardMatchModePlaysAGameWithAPolyglotPerSide) {
       GTEST_SKIP() << tool << " is not installed (apt-get install xboard polyglot xvfb)";
     }
   }
-  const std::string display = ":" + std::to_string(50 + getpid() % 200);
-  Child xserver({XVFB_BINARY, display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, true);
-  const fs::path socket = "/tmp/.X11-unix/X" + display.substr(1);
-  for (const auto deadline = std::chrono::steady_clock::now() + 10s; !fs::exists(socket);) {
-    if (std::chrono::steady_clock::now() >= deadline) GTEST_SKIP() << "Xvfb did not start";
-    kestrelgate::support::pauseFor(20ms);
-  }
+  // Xvfb picks a display nobody uses and says its number once it takes connections: a number
+  // of our own choosing may be another test's, or have a killed server's socket file left on it.
+  Child xserver({XVFB_BINARY, "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
+                true);
+  const std::optional<std::string> number = xserver.readUntil("\n", 10s);
+  if (!number) GTEST_SKIP() << "Xvfb did not start";
+  const std::string display = ":" + number->substr(0, number->size() - 1);
   const fs::path home =
       fs::temp_directory_path() / ("kestrelgate-xboard-" + std::to_string(getpid()));
   // Under wine one game: a finished game's engine whose last go waits does not see PolyGlot
@@ -219,6 +219,7 @@ TEST(E2eClients, XboardMatchModePlaysAGameWithAPolyglotPerSide) {
     expectRecorded(match, pgn, game, 120s);
   }
   fs::remove_all(home);
+  xserver.terminate();  // ended, not killed: it takes its socket file and lock with it
 }
 
 }  // namespace
