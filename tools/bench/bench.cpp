@@ -271,18 +271,34 @@ double timedStart(const std::string& binary, support::PtyPair& pty) {
   return micros(end - begin) / 1000.0;
 }
 
+// One round of a measure taken side by side: this build's part, then the other's, or the other
+// way round in odd rounds, so that neither build is always the one measured on a machine the
+// other has just warmed. Without an other build, only this one's part.
+void inTurn(int round, bool both, const std::function<void()>& ours,
+            const std::function<void()>& other) {
+  if (both && round % 2 == 1) other();
+  ours();
+  if (both && round % 2 == 0) other();
+}
+
 std::vector<Row> measureStarts(const std::string& binary, const std::string& earlier,
                                support::PtyPair& pty) {
   std::vector<double> samples;
   std::vector<double> earlierSamples;
   // One start of each first that is not counted: it pulls the binary and libraries into the
-  // page cache. The two builds start in turn.
+  // page cache. The two builds start in turn, each first in every other round: whichever goes
+  // second finds the caches and the scheduler warmed by the first.
   for (int i = 0; i <= kStarts; ++i) {
-    const double ours = timedStart(binary, pty);
-    if (i > 0) samples.push_back(ours);
-    if (earlier.empty()) continue;
-    const double theirs = timedStart(earlier, pty);
-    if (i > 0) earlierSamples.push_back(theirs);
+    inTurn(
+        i, !earlier.empty(),
+        [&] {
+          const double ours = timedStart(binary, pty);
+          if (i > 0) samples.push_back(ours);
+        },
+        [&] {
+          const double theirs = timedStart(earlier, pty);
+          if (i > 0) earlierSamples.push_back(theirs);
+        });
   }
   std::sort(samples.begin(), samples.end());
   const double median = percentile(samples, 50);
@@ -354,8 +370,14 @@ void interleavedLatency(const std::function<std::vector<double>(int moves, int w
                         std::vector<double>& a, std::vector<double>& b) {
   for (int block = 0; block * kLatencyBlock < kLatencyMoves; ++block) {
     const int warmUp = block == 0 ? kLatencyWarmUp : 0;
-    for (const double x : first(kLatencyBlock, warmUp)) a.push_back(x);
-    for (const double x : second(kLatencyBlock, warmUp)) b.push_back(x);
+    inTurn(
+        block, true,
+        [&] {
+          for (const double x : first(kLatencyBlock, warmUp)) a.push_back(x);
+        },
+        [&] {
+          for (const double x : second(kLatencyBlock, warmUp)) b.push_back(x);
+        });
   }
   std::sort(a.begin(), a.end());
   std::sort(b.begin(), b.end());
@@ -423,17 +445,19 @@ double relayLinesPerSecond(Engine& engine, support::PtyPair& pty, std::size_t& t
   return kRelayLines / (micros(end - begin) / 1e6);
 }
 
-// The relay three times, taken in turn with the earlier build's where there is one; the
+// The relay four times, taken in turn with the earlier build's where there is one; the
 // medians.
-constexpr int kRelayRuns = 3;
+constexpr int kRelayRuns = 4;
 std::vector<Row> measureRelay(Engine& engine, support::PtyPair& pty, Engine* earlier,
                               support::PtyPair* earlierPty) {
   std::vector<double> ours;
   std::vector<double> theirs;
   std::size_t textBytes = 0;
   for (int run = 0; run < kRelayRuns; ++run) {
-    ours.push_back(relayLinesPerSecond(engine, pty, textBytes));
-    if (earlier != nullptr) theirs.push_back(relayLinesPerSecond(*earlier, *earlierPty, textBytes));
+    inTurn(
+        run, earlier != nullptr,
+        [&] { ours.push_back(relayLinesPerSecond(engine, pty, textBytes)); },
+        [&] { theirs.push_back(relayLinesPerSecond(*earlier, *earlierPty, textBytes)); });
   }
   std::sort(ours.begin(), ours.end());
   const double lines = percentile(ours, 50);
