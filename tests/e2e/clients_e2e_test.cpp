@@ -24,32 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// What a transcript says the game is: its moves as a GUI gets them and in SAN, and its result.
-struct Game {
-  std::string transcript;
-  std::vector<std::string> uci;
-  std::vector<std::string> san;
-  std::string result;
-};
-
-std::vector<std::string> words(const std::string& text) {
-  std::istringstream in(text);
-  std::vector<std::string> out;
-  for (std::string word; in >> word;) out.push_back(word);
-  return out;
-}
-
-Game gameOf(const std::string& name) {
-  Game game{name, {}, {}, {}};
-  std::ifstream in(transcriptPath(name));
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind("# uci: ", 0) == 0) game.uci = words(line.substr(7));
-    if (line.rfind("# san: ", 0) == 0) game.san = words(line.substr(7));
-    if (line.rfind("# result: ", 0) == 0) game.result = line.substr(10);
-  }
-  return game;
-}
-
 // The games with promotions, and the Opera game.
 std::vector<Game> games() {
   std::vector<Game> all;

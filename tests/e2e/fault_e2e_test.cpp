@@ -24,7 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 
 // Where the engine finds its port: natively a symbolic link of our own, as a
-// /dev/serial/by-id name is; under wine the link that the prefix's com1 leads to. Repointing
+// /dev/serial/by-id name is; under wine the link that the prefix's port leads to. Repointing
 // it is plugging the chess computer in again. A link keeps the engine off a pty number another
 // test may be handed next.
 class PortName {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "support/proc_stats.h"
@@ -17,6 +18,11 @@ using kestrelgate::support::Clock;
 Millis replyAllowance(Millis timeout) {
   // Every wine process start loads a whole Windows user space first.
   return underWine() ? timeout * 4 : timeout;
+}
+
+Millis startAllowance() {
+  const char* configured = std::getenv("KESTRELGATE_START_MS");
+  return Millis{configured != nullptr ? std::atol(configured) : 0};
 }
 
 std::vector<std::string> engineCommand(const std::vector<std::string>& arguments) {
@@ -43,26 +49,41 @@ std::string wineDevicePath(std::string_view dosName) {
   return std::string(prefix != nullptr ? prefix : "") + "/dosdevices/" + std::string(dosName);
 }
 
+namespace {
+
+std::string wineComNumber() {
+  const char* number = std::getenv("KESTRELGATE_WINE_COM");
+  return number != nullptr && *number != '\0' ? number : "1";
+}
+
+}  // namespace
+
+std::string winePort() {
+  return "COM" + wineComNumber();
+}
+
 std::string winePortLink() {
   const char* prefix = std::getenv("WINEPREFIX");
-  return std::string(prefix != nullptr ? prefix : "") + "/kestrelgate-com1";
+  return std::string(prefix != nullptr ? prefix : "") + "/kestrelgate-com" + wineComNumber();
 }
 
 std::string enginePortArgument(const std::string& devicePath) {
   if (!underWine()) return devicePath;
-  // Wine opens COM1 through dosdevices/com1, which leads to our link: repointing the link is
+  // Wine opens COMn through dosdevices/comn, which leads to our link: repointing the link is
   // what plugging the chess computer into another port would be.
   const std::string link = winePortLink();
   unlink(link.c_str());
   if (symlink(devicePath.c_str(), link.c_str()) != 0) return devicePath;
+  const std::string dosName = "com" + wineComNumber();
   std::error_code error;
-  const std::filesystem::path com1 = std::filesystem::read_symlink(wineDevicePath("com1"), error);
-  if (error || com1 != link) {
-    ADD_FAILURE() << "the wine prefix's com1 leads to " << (error ? "nothing" : com1.string())
-                  << ", not to " << link << "; the engine is not started on it";
+  const std::filesystem::path port = std::filesystem::read_symlink(wineDevicePath(dosName), error);
+  if (error || port != link) {
+    ADD_FAILURE() << "the wine prefix's " << dosName << " leads to "
+                  << (error ? "nothing" : port.string()) << ", not to " << link
+                  << "; the engine is not started on it";
     return "NOPORT";  // no colon: the engine refuses it without opening anything
   }
-  return "COM1:";
+  return winePort() + ":";
 }
 
 std::string shellWords(const std::vector<std::string>& words) {
@@ -104,8 +125,12 @@ std::vector<std::string> Child::openFiles() const {
   return kestrelgate::support::openFiles(pid());
 }
 
+Clock::time_point Child::deadline(Millis timeout) const {
+  return Clock::now() + replyAllowance(timeout) + (output().empty() ? startAllowance() : Millis{0});
+}
+
 std::optional<std::string> Child::readUntil(std::string_view needle, Millis timeout) {
-  return ChildProcess::readUntil(needle, Clock::now() + replyAllowance(timeout));
+  return ChildProcess::readUntil(needle, deadline(timeout));
 }
 
 std::string Child::readFor(Millis duration) {
@@ -113,7 +138,7 @@ std::string Child::readFor(Millis duration) {
 }
 
 std::optional<int> Child::waitExit(Millis timeout) {
-  return ChildProcess::waitExit(Clock::now() + replyAllowance(timeout));
+  return ChildProcess::waitExit(deadline(timeout));
 }
 
 std::optional<int> Child::terminate(Millis timeout) {
@@ -139,6 +164,24 @@ const std::vector<std::string> kOperaGameMoves = {
     "e2e4", "e7e5", "g1f3", "d7d6", "d2d4", "c8g4", "d4e5", "g4f3", "d1f3", "d6e5", "f1c4",
     "g8f6", "f3b3", "d8e7", "b1c3", "c7c6", "c1g5", "b7b5", "c3b5", "c6b5", "c4b5", "b8d7",
     "e1c1", "a8d8", "d1d7", "d8d7", "h1d1", "e7e6", "b5d7", "f6d7", "b3b8", "d7b8", "d1d8"};
+
+std::vector<std::string> words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> out;
+  for (std::string word; in >> word;) out.push_back(word);
+  return out;
+}
+
+Game gameOf(const std::string& transcript) {
+  Game game{transcript, {}, {}, {}};
+  std::ifstream in(transcriptPath(transcript));
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("# uci: ", 0) == 0) game.uci = words(line.substr(7));
+    if (line.rfind("# san: ", 0) == 0) game.san = words(line.substr(7));
+    if (line.rfind("# result: ", 0) == 0) game.result = line.substr(10);
+  }
+  return game;
+}
 
 std::unique_ptr<FakeChessComputer> ptyWithNumberOf(const std::string& devicePath, Millis timeout) {
   const auto number = [](const std::string& pts) {

@@ -40,20 +40,28 @@ inline constexpr const char* kWineOutputGone =
 // How long to wait for something the engine should answer within `timeout` natively.
 Millis replyAllowance(Millis timeout);
 
+// What a start may cost before a process first writes, on top of replyAllowance: the figure in
+// KESTRELGATE_START_MS, which the test run sets from a start it measured (32-bit wine under
+// qemu-user loads its Windows user space for about a minute), else nothing.
+Millis startAllowance();
+
 // Under wine: the prefix's dosdevices entry for a DOS device name such as "com7", the link
 // through which wine opens that port.
 std::string wineDevicePath(std::string_view dosName);
 
-// Under wine: the link that the prefix's COM1 leads to. The test run registers it as COM1 in
-// the prefix (HKLM\Software\Wine\Ports), so wine's mount manager, which rebuilds the COM
-// links whenever a session starts, links com1 to it instead of to the machine's first real
-// serial port; the tests only ever repoint this link.
+// Under wine: the COM port the tests play the chess computer on, COM1 unless
+// KESTRELGATE_WINE_COM names another number (runs side by side in one prefix each take one), and
+// the link that the prefix's port leads to. The test run registers that link as the port in the
+// prefix (HKLM\Software\Wine\Ports), so wine's mount manager, which rebuilds the COM links
+// whenever a session starts, links the port to it instead of to the machine's real serial port
+// of that number; the tests only ever repoint this link.
+std::string winePort();
 std::string winePortLink();
 
 // The first argument that makes the engine open `devicePath`: natively the path itself; under
-// wine winePortLink() is pointed at the device and the argument is "COM1:". Under wine it
-// fails the test, and gives a name no port has, when the prefix's com1 does not lead through
-// that link: the engine would open whatever real port com1 names.
+// wine winePortLink() is pointed at the device and the argument is winePort() with its colon.
+// Under wine it fails the test, and gives a name no port has, when the prefix's port does not
+// lead through that link: the engine would open whatever real port it names.
 std::string enginePortArgument(const std::string& devicePath);
 
 // The words as one command line for a program that splits it as a shell would (PolyGlot's
@@ -93,16 +101,18 @@ class Child : private kestrelgate::support::ChildProcess {
   // What the child's open descriptors lead to (/proc/PID/fd), e.g. "/dev/pts/3".
   std::vector<std::string> openFiles() const;
 
-  // Reads until the unread output contains `needle` or the deadline passes. On success returns
-  // the unread output up to and including the needle and marks it read; otherwise nullopt,
-  // and everything is left unread.
+  // Reads until the unread output contains `needle` or the deadline passes (later by the
+  // startAllowance() while the child has written nothing yet). On success returns the unread
+  // output up to and including the needle and marks it read; otherwise nullopt, and everything
+  // is left unread.
   std::optional<std::string> readUntil(std::string_view needle, Millis timeout = kReplyTimeout);
   // Collects output for the given time (or until the output ends) and returns everything unread,
   // marking it read. For checking that nothing (more) is written.
   std::string readFor(Millis duration);
 
-  // Reads the rest of the output until it ends, then waits for the child to exit. Returns its
-  // exit status, -1 when a signal ended it, or nullopt when the deadline passed first.
+  // Reads the rest of the output until it ends, then waits for the child to exit (its deadline
+  // as readUntil's). Returns its exit status, -1 when a signal ended it, or nullopt when the
+  // deadline passed first.
   std::optional<int> waitExit(Millis timeout = kReplyTimeout);
   // Output read by readUntil/readFor/waitExit that is not yet marked read.
   using ChildProcess::unread;
@@ -114,6 +124,9 @@ class Child : private kestrelgate::support::ChildProcess {
   // Sends SIGTERM and waits for the exit; kill() when that does not happen in time. Returns the
   // exit status as waitExit does.
   std::optional<int> terminate(Millis timeout = Millis{2000});
+
+ private:
+  kestrelgate::support::Clock::time_point deadline(Millis timeout) const;
 };
 
 // A pseudo-terminal pair on which a test plays the chess computer: the engine opens
@@ -151,6 +164,18 @@ SimulatedMachine startSimulator(const std::vector<std::string>& arguments);
 
 // The moves of the Opera game of tools/transcripts/opera-game.txt, as a GUI gets them.
 extern const std::vector<std::string> kOperaGameMoves;
+
+// What a transcript says its game is, in the lines at its end: the moves as a GUI gets them
+// ("# uci:") and in SAN ("# san:"), and the result ("# result:").
+struct Game {
+  std::string transcript;
+  std::vector<std::string> uci;
+  std::vector<std::string> san;
+  std::string result;
+};
+Game gameOf(const std::string& transcript);
+// The words of a text, split at blanks.
+std::vector<std::string> words(const std::string& text);
 
 // Another program's pseudo-terminal under the number of `devicePath`, once its pty has closed:
 // the kernel hands out the lowest free number, so lower ones are held until it comes, and a

@@ -50,13 +50,13 @@ bool isGameResult(const std::string& line) {
   return line.starts_with("1-0") || line.starts_with("0-1") || line.starts_with("1/2-1/2");
 }
 
-// Where wine's COM1 points, for a failure message: when the engine never sees a move, a port
+// Where wine's port points, for a failure message: when the engine never sees a move, a port
 // link that is not the simulator's device is the first thing to look at.
 std::string portNote() {
   if (!underWine()) return "";
   std::error_code error;
   const fs::path target = fs::read_symlink(winePortLink(), error);
-  return " (wine's COM1 links to " + (error ? "nothing" : target.string()) + ")";
+  return " (wine's " + winePort() + " links to " + (error ? "nothing" : target.string()) + ")";
 }
 
 // PolyGlot's log, removed however the test ends.

@@ -93,19 +93,29 @@ TEST(E2eSimulator, TheOperaGameIsPlayedMoveByMove) {
   EXPECT_EQ(bestmoves(lines), expected);
 
   // The status lines arrive as info strings, each before the move that followed it.
+  ASSERT_GE(lines.size(), 5u);
   const std::vector<std::string> head(lines.begin(), lines.begin() + 5);
   EXPECT_EQ(head, (std::vector<std::string>{"info string Fidelity Chess Challenger",
                                             "info string Level: 3", "info string New game",
                                             "info string Thinking...", "bestmove e2e4"}));
   // A status line comes after the move it is about: the last "Check", after white's b3-b8,
   // reaches the GUI before black's reply.
-  ASSERT_GE(lines.size(), 4u);
   EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end()),
             (std::vector<std::string>{"bestmove b3b8", "info string Check", "bestmove d7b8",
                                       "bestmove d1d8"}));
   // The simulator had printed all of it and lingered until told to stop.
   EXPECT_EQ(session.simulator->terminate(), 0);
   EXPECT_EQ(session.simulator->unread(), "done\n");
+}
+
+TEST(E2eSimulator, APromotionIsAnsweredWithThePiecePrintedAfterIt) {
+  // The rook comes from the position the GUI sends: the machine prints e7xf8R.
+  const Game game = gameOf("promotion-rook.txt");
+  Session session = startSession(game.transcript, {"--fast"});
+  if (!session.engine) GTEST_SKIP() << "the simulator could not offer a pseudo-terminal";
+  ASSERT_TRUE(session.engine->running());
+  EXPECT_EQ(bestmoves(playGame(*session.engine, game.uci.size())), game.uci);
+  EXPECT_EQ(session.simulator->terminate(), 0);
 }
 
 TEST(E2eSimulator, OddBytesWithBitSevenSetThroughASymlinkedDevice) {
