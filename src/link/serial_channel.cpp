@@ -129,14 +129,8 @@ void SerialChannel::leave() {
   device_.reset();
 }
 
-bool SerialChannel::reopen() {
-  // The pause comes first: it paces the tries, and a device that has just gone (a cable being
-  // pulled, an adapter re-enumerating) is not back within the same moment anyway.
-  platform_.sleep(kReopenInterval);
-  return reopenNow();
-}
-
 bool SerialChannel::reopenNow() {
+  lastTry_ = platform_.milliseconds();
   // Another device under the same name (the next USB adapter plugged in, a pseudo-terminal
   // number handed to another program) is left alone: opening it could reset a board through
   // DTR, and its bytes are not the chess computer's.
@@ -156,7 +150,7 @@ bool SerialChannel::reopenNow() {
 
 IoResult SerialChannel::readBytes(char* buffer, std::uint32_t requested, std::uint32_t& got) {
   got = 0;
-  if (!device_ && !reopen()) return IoResult::IoFailed;
+  if (!device_ && !reopenNow()) return IoResult::IoFailed;
   if (!waitForLines(*device_, platform_, spec_.cdTimeout, spec_.dsrTimeout)) {
     return IoResult::IoFailed;
   }
@@ -173,9 +167,11 @@ IoResult SerialChannel::readBytes(char* buffer, std::uint32_t requested, std::ui
       break;
   }
   // A handle whose device has gone never recovers, even when the device comes back under the
-  // same name: let it go, and open the device afresh on a later read.
+  // same name: let it go, and open the device afresh on a later read. A device that has just
+  // gone (a cable being pulled, an adapter re-enumerating) is not back within the same moment.
   device_->close();
   device_.reset();
+  lastTry_ = platform_.milliseconds();
   return IoResult::IoFailed;
 }
 
@@ -214,8 +210,14 @@ IoResult SerialChannel::writeWide(const char* data, std::uint32_t units) {
 }
 
 console::Waitable SerialChannel::readable() {
-  if (!device_) return {-1, console::Waitable::Kind::Always};
+  if (!device_) return {};
   return device_->readable();
+}
+
+std::uint32_t SerialChannel::untilReopen() {
+  if (device_) return console::kNoTimeout;
+  const std::uint32_t since = platform_.milliseconds() - lastTry_;
+  return since >= kReopenInterval ? 0 : kReopenInterval - since;
 }
 
 int SerialChannel::endTest() {

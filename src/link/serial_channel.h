@@ -34,9 +34,11 @@ class SerialChannel final : public console::Channel {
   // 1 when no byte is waiting, 0 when some are, -1 when the count cannot be read.
   int endTest();
 
-  // Ready when a read will not block. While the device is away, at once: the read then makes
-  // the paced try at opening it again.
+  // Ready when a read will not block; never while the device is away.
   console::Waitable readable();
+  // While the device is away, the milliseconds until the next try at opening it again (0: a
+  // read now makes it); console::kNoTimeout while the device is there.
+  std::uint32_t untilReopen();
 
   std::uint32_t portNumber() const { return portNumber_; }
   const PortSpec& spec() const { return spec_; }
@@ -44,7 +46,7 @@ class SerialChannel final : public console::Channel {
   bool connected() const { return device_ != nullptr; }
 
   // One try, at once, at opening and configuring the device again by its name; only the device
-  // the channel was first opened on is taken.
+  // the channel was first opened on is taken. A read while the device is away makes one too.
   bool reopenNow();
 
   // What another process of ours needs to take the open port over, where the platform can pass
@@ -56,18 +58,16 @@ class SerialChannel final : public console::Channel {
   void leave();
 
  private:
-  // reopenNow() after a pause that paces the tries.
-  bool reopen();
-
   SerialPlatform& platform_;
   std::unique_ptr<SerialDevice> device_;
   std::uint32_t portNumber_;
   PortSpec spec_;
   std::string devicePath_;
   DeviceIdentity identity_;
+  std::uint32_t lastTry_ = 0;  // when the device went, or was last tried again
 };
 
-// How long a channel whose device has gone waits before each try at opening it again.
+// How long a channel whose device has gone lets pass before each try at opening it again.
 inline constexpr std::uint32_t kReopenInterval = 500;
 
 // Waits for carrier, then DSR, each only when its limit is non-zero. Spins on the modem status

@@ -29,9 +29,9 @@ struct CommTimeouts {
   friend bool operator==(const CommTimeouts&, const CommTimeouts&) = default;
 };
 
-// How DTR is held while the port is open.
+// How DTR is set while the port is open.
 enum class DtrMode : std::uint8_t { Off, On };
-// How RTS is driven: held off, or raised while the receive queue has room for more.
+// How RTS is driven: kept off, or raised while the receive queue has room for more.
 enum class RtsMode : std::uint8_t { Off, Handshake };
 
 // The line settings the channel asks a port for, in neutral terms. Each backend renders them
@@ -133,12 +133,11 @@ bool readErrorMeansDeviceGone(std::uint32_t error);
 
 // Why a port would not open, as far as the platform can tell.
 enum class OpenFailure : std::uint8_t {
-  None,               // it opened
-  NoDevice,           // nothing is under the name
-  NoPermission,       // this user may not use it
-  HeldByKestrelgate,  // another Kestrelgate on the same device holds it
-  HeldByOther,        // another program holds it
-  Refused,            // the system refused it for another reason (the error code says which)
+  None,          // it opened
+  NoDevice,      // nothing is under the name
+  NoPermission,  // this user may not use it
+  Held,          // another program holds it (the meeting place tells a Kestrelgate)
+  Refused,       // the system refused it for another reason (the error code says which)
 };
 
 struct OpenOutcome {
@@ -160,8 +159,6 @@ class SerialPlatform {
   virtual OpenOutcome open(const std::string& path) = 0;
   // A millisecond clock; only differences count, compared as unsigned 32-bit numbers.
   virtual std::uint32_t milliseconds() = 0;
-  // Waits, using no CPU, before the next try at opening a device that has gone.
-  virtual void sleep(std::uint32_t milliseconds) = 0;
   // The port another process of ours passed on, with what it said of the port as found;
   // nullptr where ports cannot be passed, or the handle is no port.
   virtual std::unique_ptr<SerialDevice> adopt(std::intptr_t handle, const std::string& found) {

@@ -26,7 +26,6 @@
 
 #include "link/device_identity_posix.h"
 #include "link/held_ports_posix.h"
-#include "link/meeting_point.h"
 #include "link/serial_device.h"
 #include "link/termios_settings_posix.h"
 
@@ -198,7 +197,7 @@ class PosixSerialDevice final : public SerialDevice {
 class PosixSerialPlatform final : public SerialPlatform {
  private:
   // An open that failed with `error`, and what that means.
-  static OpenOutcome failed(const std::string& path, int error) {
+  static OpenOutcome failed(int error) {
     OpenOutcome outcome;
     outcome.error = static_cast<std::uint32_t>(error);
     switch (error) {
@@ -213,10 +212,7 @@ class PosixSerialPlatform final : public SerialPlatform {
         outcome.failure = OpenFailure::NoPermission;
         break;
       case EBUSY:
-        // Held: by the Kestrelgate that has the device's meeting point, if one has.
-        outcome.failure = systemMeetingPlace().heldByKestrelgate(path)
-                              ? OpenFailure::HeldByKestrelgate
-                              : OpenFailure::HeldByOther;
+        outcome.failure = OpenFailure::Held;
         break;
       default:
         outcome.failure = OpenFailure::Refused;
@@ -240,7 +236,7 @@ class PosixSerialPlatform final : public SerialPlatform {
     // O_NONBLOCK only for the open itself: without it, opening a port whose CLOCAL is still off
     // waits for carrier. It is cleared at once, since every read and write must block.
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return failed(path, errno);
+    if (fd < 0) return failed(errno);
     // One port, one reader: two programs reading one line would each get part of every move.
     // Serial tools agree among themselves with an exclusive flock on the device; it is taken
     // before anything about the port changes, so a port that another program holds keeps its
@@ -248,14 +244,14 @@ class PosixSerialPlatform final : public SerialPlatform {
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int error = errno == EWOULDBLOCK ? EBUSY : errno;
       ::close(fd);
-      return failed(path, error);
+      return failed(error);
     }
     // A terminal another program marked for itself alone is held, even though root may open
     // it: its mark stays as it is.
     int exclusive = 0;
     if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
       ::close(fd);
-      return failed(path, EBUSY);
+      return failed(EBUSY);
     }
     // The settings as we found them, to be put back at close, or when a signal ends us.
     termios found{};
@@ -265,7 +261,7 @@ class PosixSerialPlatform final : public SerialPlatform {
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
       const int error = errno;
       releasePort(held);
-      return failed(path, error);
+      return failed(error);
     }
     return {std::make_unique<PosixSerialDevice>(fd, held), OpenFailure::None, 0};
   }
@@ -280,13 +276,6 @@ class PosixSerialPlatform final : public SerialPlatform {
     // The lock came with the open file, and the exclusive mark is the pair's own.
     const bool haveFound = foundFromText(found, settings);
     return std::make_unique<PosixSerialDevice>(fd, holdPort(fd, haveFound ? &settings : nullptr));
-  }
-
-  void sleep(std::uint32_t milliseconds) override {
-    timespec left{static_cast<time_t>(milliseconds / 1000),
-                  static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
   }
 
   std::uint32_t milliseconds() override {

@@ -9,7 +9,6 @@
 
 #include "console/background_read_win32.h"
 #include "link/dcb_settings_win32.h"
-#include "link/meeting_point.h"
 #include "link/serial_device.h"
 
 namespace kestrelgate::link {
@@ -207,9 +206,7 @@ class Win32SerialPlatform final : public SerialPlatform {
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
           // A COM port in use by another program refuses with "access denied".
-          outcome.failure = systemMeetingPlace().heldByKestrelgate(path)
-                                ? OpenFailure::HeldByKestrelgate
-                                : OpenFailure::HeldByOther;
+          outcome.failure = OpenFailure::Held;
           break;
         default:
           outcome.failure = OpenFailure::Refused;
@@ -219,8 +216,6 @@ class Win32SerialPlatform final : public SerialPlatform {
     }
     return {std::make_unique<Win32SerialDevice>(handle), OpenFailure::None, 0};
   }
-
-  void sleep(std::uint32_t milliseconds) override { Sleep(milliseconds); }
 
   std::uint32_t milliseconds() override {
     if (frequency_ == 0) return GetTickCount();

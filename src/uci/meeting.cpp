@@ -93,8 +93,7 @@ bool PortMeeting::hold(std::unique_ptr<link::MeetingPoint> point, Handover* hand
     link::openSerial(setup_.channels, setup_.channel, setup_.specText, setup_.serial,
                      setup_.devicePath ? &*setup_.devicePath : nullptr, &report);
     if (report.result != console::IoResult::Ok) {
-      portHeld = report.failure == link::OpenFailure::HeldByKestrelgate ||
-                 report.failure == link::OpenFailure::HeldByOther;
+      portHeld = report.failure == link::OpenFailure::Held;
       return false;
     }
   } else {

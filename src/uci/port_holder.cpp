@@ -120,11 +120,19 @@ bool PortHolder::serveOnce(bool guiGoWaits, bool commandWanted) {
     timeout = std::min<std::uint32_t>(timeout, left > 0 ? static_cast<std::uint32_t>(left) : 0);
   }
   if (point_) watch(point_->incoming(), What::Incoming);
-  if (moves_.waiting() && serial_ != nullptr) watch(serial_->readable(), What::Port);
+  // While the device is away, the next try at opening it again is a time-out of this wait.
+  const bool portWanted = moves_.waiting() && serial_ != nullptr;
+  if (portWanted) {
+    watch(serial_->readable(), What::Port);
+    timeout = std::min(timeout, serial_->untilReopen());
+  }
 
   const std::size_t which = console::waitForAny(waitables_, timeout);
   if (claiming_ != Claiming::No && which == console::kTimedOut) claimNow();
   bool done = false;
+  if (which == console::kTimedOut && portWanted && serial_->untilReopen() == 0) {
+    readPort(guiGoWaits, done);
+  }
   if (which != console::kTimedOut) {
     const auto [kind, index] = what_[which];
     if (kind == What::OutputGone || kind == What::Command) done = true;
@@ -152,8 +160,8 @@ bool PortHolder::serveOnce(bool guiGoWaits, bool commandWanted) {
 }
 
 void PortHolder::readPort(bool guiGoWaits, bool& guiGone) {
-  // While the device is away, reads come back empty after a pause; then our GUI closing our
-  // input is the only way left to end the wait.
+  // While the device is away, our GUI closing our input is the only way left to end the wait
+  // of its go: commands are not read meanwhile.
   if (!serial_->connected() && guiGoWaits && parts_.console.waitForInputHangUp(0)) {
     guiGone = true;
     return;

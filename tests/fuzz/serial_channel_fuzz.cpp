@@ -366,8 +366,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string bytes;
     bool reopened = false;
     if (!connected) {
-      // A paced try at the device the channel was first opened on, and only that one.
-      expected.push_back("sleep 500");
+      // A try at the device the channel was first opened on, and only that one; the wait
+      // before it paces the tries.
       if (identityNow) {
         const bool sameHardware = original.reopenable && identityNow->reopenable &&
                                   identityNow->description == original.description;

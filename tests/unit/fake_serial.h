@@ -168,10 +168,6 @@ class FakePlatform final : public link::SerialPlatform {
     }
     return {std::make_unique<FakeDevice>(port), link::OpenFailure::None, 0};
   }
-  void sleep(std::uint32_t milliseconds) override {
-    port.calls.push_back("sleep " + std::to_string(milliseconds));
-    port.now += milliseconds;
-  }
   std::uint32_t milliseconds() override {
     const std::uint32_t reading = port.now;
     port.now += port.tick;

@@ -303,6 +303,7 @@ TEST_F(SerialChannelTest, AGoneDeviceIsLetGoAndOpenedAgainByNameWithTheSameSteps
   platform.port.calls.clear();
 
   // The read that shows the device gone closes the handle and nothing else.
+  platform.port.tick = 0;  // the clock moves only as the test says
   platform.port.failing.insert("read");
   platform.port.readShowsGone = true;
   EXPECT_EQ(readChars(table, kChannel, 1), "");
@@ -310,24 +311,30 @@ TEST_F(SerialChannelTest, AGoneDeviceIsLetGoAndOpenedAgainByNameWithTheSameSteps
   EXPECT_FALSE(channel->connected());
   EXPECT_EQ(opened(), channel);  // still in its slot
 
-  // While the device stays away, each read is one paced try at opening it, and no read.
+  // While the device stays away, nothing is to be waited for on it, and the wait's time-out
+  // paces the tries: 500 ms from its going, or from the last try. Each read is one try at
+  // opening it, at once, and no read.
+  EXPECT_EQ(channel->readable().kind, console::Waitable::Kind::Never);
+  EXPECT_EQ(channel->untilReopen(), 500u);
+  platform.port.now += 200;
+  EXPECT_EQ(channel->untilReopen(), 300u);
+  platform.port.now += 300;
+  EXPECT_EQ(channel->untilReopen(), 0u);
   platform.port.failing.erase("read");
   platform.port.readShowsGone = false;
   platform.port.opensToRefuse = 2;
   platform.port.calls.clear();
   EXPECT_EQ(readChars(table, kChannel, 1), "");
+  EXPECT_EQ(channel->untilReopen(), 500u);
   EXPECT_EQ(readChars(table, kChannel, 1), "");
-  EXPECT_EQ(platform.port.calls, (std::vector<std::string>{"sleep 500", "open /fake/port1",
-                                                           "sleep 500", "open /fake/port1"}));
+  EXPECT_EQ(platform.port.calls,
+            (std::vector<std::string>{"open /fake/port1", "open /fake/port1"}));
 
   // Back again: opened and configured exactly as at the start, then read.
   platform.port.calls.clear();
   platform.port.incoming = {"e"};
   EXPECT_EQ(readChars(table, kChannel, 1), "e");
-  ASSERT_FALSE(platform.port.calls.empty());
-  EXPECT_EQ(platform.port.calls.front(), "sleep 500");
   std::vector<std::string> expected(firstOpen.begin() + 1, firstOpen.end());  // no devicePath
-  expected.insert(expected.begin(), "sleep 500");
   expected.push_back("read 1");
   EXPECT_EQ(platform.port.calls, expected);
   ASSERT_EQ(platform.port.statesSet.size(), 2u);
@@ -335,6 +342,7 @@ TEST_F(SerialChannelTest, AGoneDeviceIsLetGoAndOpenedAgainByNameWithTheSameSteps
   ASSERT_EQ(platform.port.timeoutsSet.size(), 2u);
   EXPECT_EQ(platform.port.timeoutsSet[1], platform.port.timeoutsSet[0]);
   EXPECT_TRUE(channel->connected());
+  EXPECT_EQ(channel->untilReopen(), console::kNoTimeout);
 }
 
 TEST_F(SerialChannelTest, OnlyTheDeviceFirstOpenedIsOpenedAgain) {
@@ -380,11 +388,10 @@ TEST_F(SerialChannelTest, OnlyTheDeviceFirstOpenedIsOpenedAgain) {
     fresh.port.identity = c.later;
     fresh.port.calls.clear();
     fresh.port.incoming = {"e"};
-    // Not the same device: the wait goes on as while the device is away, paced, and nothing
-    // under the name is opened.
+    // Not the same device: the wait goes on as while the device is away, and nothing under
+    // the name is opened.
     EXPECT_EQ(readChars(table, kChannel, 1), c.reopened ? "e" : "");
     EXPECT_EQ(fresh.port.count("open"), c.reopened ? 1u : 0u);
-    EXPECT_EQ(fresh.port.calls.front(), "sleep 500");
     table.clear();
   }
 }

@@ -131,7 +131,8 @@ class Monitor {
               "  note: the device has gone (unplugged?); waiting for the same device"
               " to come back");
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Each read while it is away is one try at opening it again: paced.
+        std::this_thread::sleep_for(std::chrono::milliseconds(link::kReopenInterval));
         continue;
       }
       if (!lines.take(got[0])) continue;

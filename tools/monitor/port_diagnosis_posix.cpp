@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "link/meeting_point.h"
 #include "monitor/port_diagnosis.h"
 
 namespace kestrelgate::monitor {
@@ -133,17 +134,18 @@ std::vector<std::string> explainOpenFailure(const std::string& path,
       }
       break;
     }
-    case link::OpenFailure::HeldByKestrelgate:
+    case link::OpenFailure::Held:
+      if (!link::systemMeetingPlace().heldByKestrelgate(path)) {
+        lines.push_back("Another program holds " + path + " (" + why + ").");
+        addHolderHelp(path, lines);
+        break;
+      }
       lines.push_back("Another program holds " + path + " (" + why +
                       "): a Kestrelgate, which reads every line itself.");
       addHolderHelp(path, lines);
       lines.push_back(
           "The monitor cannot share the line with it: end that Kestrelgate (or its GUI)"
           " first.");
-      break;
-    case link::OpenFailure::HeldByOther:
-      lines.push_back("Another program holds " + path + " (" + why + ").");
-      addHolderHelp(path, lines);
       break;
     case link::OpenFailure::Refused:
     case link::OpenFailure::None:

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "link/meeting_point.h"
 #include "monitor/port_diagnosis.h"
 
 namespace kestrelgate::monitor {
@@ -58,14 +59,16 @@ std::vector<std::string> explainOpenFailure(const std::string& path,
       }
       break;
     }
-    case link::OpenFailure::HeldByKestrelgate:
-      lines.push_back("Another program holds " + path + " (" + why +
-                      "): a Kestrelgate, which reads every line itself.");
-      lines.push_back(
-          "The monitor cannot share the line with it: end that Kestrelgate (or its GUI)"
-          " first.");
-      break;
-    case link::OpenFailure::HeldByOther:
+    case link::OpenFailure::Held:
+      if (link::systemMeetingPlace().heldByKestrelgate(path)) {
+        lines.push_back("Another program holds " + path + " (" + why +
+                        "): a Kestrelgate, which reads every line itself.");
+        lines.push_back(
+            "The monitor cannot share the line with it: end that Kestrelgate (or its GUI)"
+            " first.");
+        break;
+      }
+      [[fallthrough]];
     case link::OpenFailure::NoPermission:
       lines.push_back("Another program holds " + path + " (" + why + ").");
       lines.push_back(
