@@ -78,7 +78,7 @@ void catchEndingSignals(void (*putBack)()) {
 }
 
 void deferEndingSignals(bool defer) {
-  // Held back outside the waits, a signal can only come where the program looks for it.
+  // Blocked outside the waits, a signal can only come where the program looks for it.
   const sigset_t set = endingSet();
   if (defer) {
     sigprocmask(SIG_BLOCK, &set, nullptr);

@@ -33,7 +33,7 @@ class Connection {
   virtual console::Waitable readable() = 0;
 };
 
-// The meeting point, held by the Kestrelgate that holds the port; let go when it ends.
+// The meeting point, claimed by the Kestrelgate that holds the port; let go when it ends.
 class MeetingPoint {
  public:
   virtual ~MeetingPoint() = default;

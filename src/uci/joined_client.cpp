@@ -1,6 +1,5 @@
 #include "uci/joined_client.h"
 
-#include <chrono>
 #include <utility>
 
 namespace kestrelgate::uci {
@@ -36,24 +35,13 @@ bool JoinedClient::receive() {
 }
 
 MessageKind JoinedClient::welcome() {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(link::kMeetingTimeout);
-  for (;;) {
-    if (const std::optional<std::string> first = lines_.next()) {
-      const Message answer = parseMessage(*first);
-      if (answer.kind == MessageKind::Welcome) found_ = answer.text;
-      return answer.kind;
-    }
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    // Nothing in time, or the holder is ending: try again.
-    if (left <= 0 ||
-        console::waitForAny({connection_->readable()}, static_cast<std::uint32_t>(left)) != 0 ||
-        !receive()) {
-      return MessageKind::Unknown;
-    }
-  }
+  const std::optional<std::string> first = nextLine(
+      lines_, connection_->readable(), [this] { return receive(); }, link::kMeetingTimeout);
+  // Nothing in time, or the holder is ending: try again.
+  if (!first) return MessageKind::Unknown;
+  const Message answer = parseMessage(*first);
+  if (answer.kind == MessageKind::Welcome) found_ = answer.text;
+  return answer.kind;
 }
 
 void JoinedClient::hear(const std::string& line) {
@@ -68,11 +56,10 @@ void JoinedClient::hear(const std::string& line) {
     case MessageKind::Move:
       if (goWaits_) move_ = message.text;
       break;
-    case MessageKind::Held:
-      held.push_back({message.text, message.piece});
-      break;
+    case MessageKind::Stock:
     case MessageKind::Partial:
-      partial = message.text;
+      // The stock is the holder's last word: it has handed the port over.
+      if (collectStock(stock, message)) holderGone_ = true;
       break;
     case MessageKind::Gone:
       // The device has gone: its handle is no use, and would keep a pseudo-terminal's number.
@@ -88,44 +75,29 @@ void JoinedClient::hear(const std::string& line) {
 }
 
 JoinedClient::End JoinedClient::move(const Position& position, std::string& answer) {
+  // A holder that is ending takes no go: it says its stock, and ends.
   const std::string fen = position.fen();
-  if (holderGone_ || !connection_->send(fen.empty() ? "go\n" : "go " + fen + "\n")) {
-    // A holder that has ended said what it handed over before it went: all of it is here.
-    while (!holderGone_ && receive()) {
-    }
-    holderGone_ = true;
-    while (const std::optional<std::string> line = lines_.next()) hear(*line);
-    return End::HolderGone;
-  }
+  if (!holderGone_) connection_->send(fen.empty() ? "go\n" : "go " + fen + "\n");
   goWaits_ = true;
   move_.reset();
-  for (;;) {
-    while (!move_) {
-      const std::optional<std::string> line = lines_.next();
-      if (!line) break;
+  while (!move_ && !holderGone_) {
+    if (const std::optional<std::string> line = lines_.next()) {
       hear(*line);
+      continue;
     }
-    if (move_) {
-      goWaits_ = false;
-      // A GUI that has gone takes no move: it is the next go's.
-      if (console::waitForAny({console_.outputGone()}, 0) == 0) {
-        connection_->send(moveMessage("back", printedFrom(*move_)));
-        return End::GuiGone;
-      }
-      answer = *move_;
-      return End::Move;
-    }
-    if (holderGone_) {
-      goWaits_ = false;
-      return End::HolderGone;
-    }
-    const std::size_t which = console::waitForAny({console_.outputGone(), connection_->readable()});
-    if (which == 0) {
-      goWaits_ = false;
-      return End::GuiGone;
-    }
-    if (which == 1 && !receive()) holderGone_ = true;
+    // Our GUI gone (or a signal that ends us) ends the wait.
+    if (console::waitForAny({console_.outputGone(), connection_->readable()}) != 1) break;
+    if (!receive()) holderGone_ = true;
   }
+  goWaits_ = false;
+  if (!move_) return holderGone_ ? End::HolderGone : End::GuiGone;
+  // A GUI that has gone takes no move: it is the next go's.
+  if (console::waitForAny({console_.outputGone()}, 0) == 0) {
+    connection_->send(moveMessage("back", printedFrom(*move_)));
+    return End::GuiGone;
+  }
+  answer = *move_;
+  return End::Move;
 }
 
 bool JoinedClient::awaitCommand() {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +9,7 @@
 #include "console/console_platform.h"
 #include "link/meeting_point.h"
 #include "link/move_line.h"
+#include "uci/move_reader.h"
 #include "uci/pair_messages.h"
 #include "uci/position.h"
 
@@ -37,11 +37,13 @@ class JoinedClient {
   // Listens to the holder until a command can be read; false once the holder has gone.
   bool awaitCommand();
 
-  // What the holder handed over as it ended: the moves it had read and not dealt, the line it
-  // had read so far, and the port's handle (which the caller takes; -1 when there is none).
-  std::deque<link::PrintedMove> held;
-  std::string partial;
+  // What the holder handed over as it ended, its stock, and the port's handle (which the
+  // caller takes; -1 when there is none).
+  Stock stock;
   std::intptr_t takePort();
+  // Tells the holder that handed the port over that this process holds it now, so that the
+  // holder leaves it as it is; a holder that hears nothing puts it back as it ends.
+  void confirmTakeover() { connection_->send("taken\n"); }
   // How the port was before any of us opened it, as the holder said.
   const std::string& found() const { return found_; }
 

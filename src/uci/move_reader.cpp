@@ -19,12 +19,13 @@ bool MoveReader::isWaiting(const WaitingGo& go) const {
 }
 
 void MoveReader::deal() {
-  while (!kept_.empty() && !gos_.empty()) {
+  while (pendingReply() && !gos_.empty()) {
     WaitingGo* go = gos_.front();
     gos_.pop_front();
-    const link::PrintedMove move = std::move(kept_.front());
-    kept_.pop_front();
-    go->answer(answerFor(move, go->position));
+    link::PrintedMove move = storedReply();
+    storedReplies_.pop_front();
+    // One that never reached its go stays first, for the next.
+    if (!go->answer(answerFor(move, go->position))) storedReplies_.push_front(std::move(move));
   }
 }
 
@@ -36,14 +37,14 @@ void MoveReader::take(char byte) {
   WaitingGo* served = gos_.empty() ? nullptr : gos_.front();
   switch (verdict.kind) {
     case link::LineKind::Move: {
-      kept_.push_back(verdict.first);
+      storedReplies_.push_back(verdict.first);
       // A promotion printed with its piece has the line's other move after the piece, where the
       // go the line is read for has the pawn there.
       const bool promoted = verdict.first.piece != 0 && served != nullptr &&
                             served->position.promotes(verdict.first.move);
       const link::PrintedMove& second = promoted ? verdict.afterPiece : verdict.second;
       // A second move under three characters is no move (a line with one move only).
-      if (second.move.size() >= 3) kept_.push_back(second);
+      if (second.move.size() >= 3) storedReplies_.push_back(second);
       deal();
       break;
     }
@@ -57,18 +58,19 @@ void MoveReader::take(char byte) {
 }
 
 void MoveReader::giveBack(link::PrintedMove move) {
-  kept_.push_front(std::move(move));
+  storedReplies_.push_front(std::move(move));
   deal();
 }
 
-void MoveReader::keepBefore(std::size_t at, link::PrintedMove move) {
-  kept_.insert(kept_.begin() + static_cast<std::ptrdiff_t>(std::min(at, kept_.size())),
-               std::move(move));
-  deal();
+Stock MoveReader::stock() const {
+  return {storedReplies_, lines_.partialLine()};
 }
 
-void MoveReader::partialBefore(const std::string& partial) {
-  lines_.resumeLine(partial + lines_.partialLine());
+void MoveReader::takeIn(Stock earlier) {
+  storedReplies_.insert(storedReplies_.begin(), std::make_move_iterator(earlier.moves.begin()),
+                        std::make_move_iterator(earlier.moves.end()));
+  lines_.resumeLine(std::move(earlier.partial) + lines_.partialLine());
+  deal();
 }
 
 }  // namespace kestrelgate::uci

@@ -1,10 +1,12 @@
 #include "uci/pair_messages.h"
 
+#include <chrono>
+
 namespace kestrelgate::uci {
 
 Message parseMessage(std::string_view line) {
-  constexpr std::string_view kWords[] = {"hello", "go",   "back", "held", "partial", "welcome",
-                                         "full",  "info", "move", "gone", "port"};
+  constexpr std::string_view kWords[] = {"hello",   "go",   "back", "stock", "partial", "taken",
+                                         "welcome", "full", "info", "move",  "gone",    "port"};
   Message message;
   const std::size_t blank = line.find(' ');
   const std::string_view word = line.substr(0, blank);
@@ -14,7 +16,7 @@ Message parseMessage(std::string_view line) {
     if (kWords[i] == word) message.kind = static_cast<MessageKind>(i);
   }
   if (message.kind == MessageKind::Hello && line != kHello) message.kind = MessageKind::Unknown;
-  if (message.kind != MessageKind::Back && message.kind != MessageKind::Held) {
+  if (message.kind != MessageKind::Back && message.kind != MessageKind::Stock) {
     message.text = rest;
     return message;
   }
@@ -30,6 +32,33 @@ Message parseMessage(std::string_view line) {
 
 std::string moveMessage(std::string_view word, const link::PrintedMove& move) {
   return std::string(word) + ' ' + (move.piece != 0 ? move.piece : '-') + ' ' + move.move + '\n';
+}
+
+std::string stockMessages(const Stock& stock) {
+  std::string lines;
+  for (const link::PrintedMove& move : stock.moves) lines += moveMessage("stock", move);
+  return lines + "partial " + stock.partial + "\n";
+}
+
+bool collectStock(Stock& stock, const Message& message) {
+  if (message.kind == MessageKind::Stock) stock.moves.push_back({message.text, message.piece});
+  if (message.kind == MessageKind::Partial) stock.partial = message.text;
+  return message.kind == MessageKind::Partial;
+}
+
+std::optional<std::string> nextLine(LineSplitter& lines, const console::Waitable& readable,
+                                    const std::function<bool()>& receive, std::uint32_t limit) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limit);
+  for (;;) {
+    if (std::optional<std::string> line = lines.next()) return line;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0 || console::waitForAny({readable}, static_cast<std::uint32_t>(left)) != 0 ||
+        !receive()) {
+      return std::nullopt;
+    }
+  }
 }
 
 void LineSplitter::feed(const char* bytes, std::size_t count) {

@@ -21,14 +21,12 @@ class PortHolder::Go final : public WaitingGo {
     holder_.parts_.output.writeText("info string ");
     holder_.parts_.output.writeLine(line);
   }
-  void answer(const std::string& move) override {
-    holder_.lastMove_ = Clock::now();
+  bool answer(const std::string& move) override {
+    holder_.lastMove_ = holder_.parts_.now();
     holder_.anyMove_ = true;
-    if (peer_ == nullptr) {
-      answered = move;
-    } else if (!holder_.tell(*peer_, "move " + move + "\n")) {
-      holder_.moves_.giveBack(printedFrom(move));  // never reached it: the next go's
-    }
+    if (peer_ != nullptr) return holder_.tell(*peer_, "move " + move + "\n");
+    answered = move;
+    return true;
   }
 
   std::optional<std::string> answered;
@@ -139,7 +137,9 @@ bool PortHolder::serveOnce(bool guiGoWaits, bool commandWanted) {
     if (kind == What::Peer && !hear(*peers_[index])) letGo(index);
     if (kind == What::Incoming) {
       std::unique_ptr<link::Connection> connection = point_->accept();
-      if (connection && peers_.size() < kMostPeers) {
+      if (connection && peers_.size() >= kMostPeers) {
+        connection->send("full\n");  // as many as we serve: it is told, not just dropped
+      } else if (connection) {
         auto peer = std::make_unique<Peer>(
             Peer{std::move(connection), LineSplitter(kLongestFromPeer),
                  Clock::now() + std::chrono::milliseconds(link::kMeetingTimeout), nullptr});
@@ -205,7 +205,7 @@ bool PortHolder::welcomes() {
   if (joined == 0) return true;  // the other side
   // A third only once the game stands still: a game's go that waits is its game going on.
   return joined + 1 < kMostPeers && !aSideWaits() && anyMove_ &&
-         Clock::now() - lastMove_ >= kStillBeforeANewPair;
+         parts_.now() - lastMove_ >= kStillBeforeANewPair;
 }
 
 void PortHolder::ask(Go& go) {
@@ -280,14 +280,11 @@ bool PortHolder::said(Peer& peer, const std::string& line) {
     case MessageKind::Back:
       moves_.giveBack({message.text, message.piece});
       return true;
-    case MessageKind::Held:
-      // What a process that had held the port handed to it comes before anything read here.
-      if (peer.asked) return false;
-      moves_.keepBefore(peer.held++, {message.text, message.piece});
-      return true;
+    case MessageKind::Stock:
     case MessageKind::Partial:
+      // Its stock comes before anything read here, once all of it has come.
       if (peer.asked) return false;
-      moves_.partialBefore(message.text);
+      if (collectStock(peer.brought, message)) moves_.takeIn(std::exchange(peer.brought, {}));
       return true;
     default:
       return false;
@@ -310,28 +307,34 @@ void PortHolder::handOver() {
     const bool side = std::find(sides_.begin(), sides_.end(), peer->go.get()) != sides_.end();
     if (peer->joined && (heir == nullptr || side)) heir = peer.get();
   }
-  if (heir != nullptr) {
-    // Each goes out until one fails: a process that has gone cannot be told the rest.
-    bool told = true;
-    for (const link::PrintedMove& move : moves_.kept()) {
-      told = told && tell(*heir, moveMessage("held", move));
-    }
-    if (told && !moves_.partialLine().empty()) {
-      tell(*heir, "partial " + moves_.partialLine() + "\n");
-    }
-    // A joined process holds the port already through its own handle: ours goes, and the port
-    // stays as it is for it (put back, it would be unlocked and reset under it). Otherwise it
-    // is closed now, before the joined processes hear that we are gone.
-    if (heir->hasPort) {
-      serial_->leave();
-    } else {
-      parts_.channels.closeChannel(parts_.channel);
-      serial_ = nullptr;
-    }
-  }
-  // The meeting point goes first, then the connections: the heir finds the point free.
+  // The meeting point goes first: the heir finds it free. The port is put back before an heir
+  // without a handle of its own hears that we are gone (it opens the port again), and after one
+  // with a handle, unless that one says it holds the port now (put back, it would be unlocked
+  // and reset under it): an heir may be ending in the same moment, as at a quit to both sides.
   point_.reset();
+  const bool passed = heir != nullptr && heir->hasPort;
+  if (!passed) parts_.channels.closeChannel(parts_.channel);
+  if (heir != nullptr && tell(*heir, stockMessages(moves_.stock())) && passed && takenOver(*heir)) {
+    serial_->leave();
+  } else {
+    parts_.channels.closeChannel(parts_.channel);
+  }
+  serial_ = nullptr;
   peers_.clear();
+}
+
+bool PortHolder::takenOver(Peer& heir) {
+  const auto receive = [&heir] {
+    char buffer[4096];
+    std::intptr_t port = -1;
+    const std::size_t got = heir.connection->receive(buffer, sizeof buffer, port);
+    link::closePassedHandle(port);
+    heir.lines.feed(buffer, got);
+    return got > 0;
+  };
+  const std::optional<std::string> line =
+      nextLine(heir.lines, heir.connection->readable(), receive, link::kMeetingTimeout);
+  return line && parseMessage(*line).kind == MessageKind::Taken;
 }
 
 }  // namespace kestrelgate::uci

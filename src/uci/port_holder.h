@@ -41,6 +41,8 @@ class PortHolder {
     // Where the meeting point is claimed again once a device that went away is back.
     link::MeetingPlace& place;
     std::string devicePath;
+    // The clock by which a game stands still.
+    std::chrono::steady_clock::time_point (*now)() = &std::chrono::steady_clock::now;
   };
 
   // `point` is the device's meeting point, or nullptr where there is none; with `claimLater`,
@@ -60,8 +62,8 @@ class PortHolder {
   std::optional<std::string> move(const Position& position);
   // Serves the joined processes until a command can be read.
   void awaitCommand();
-  // As this process ends: a joined process that plays is told every move read and not dealt
-  // and the line read so far, and it takes the port over.
+  // As this process ends: a joined process that plays is told the stock, and takes the port
+  // over; the port is put back as it was found unless that process says it holds it now.
   void handOver();
 
  private:
@@ -74,7 +76,7 @@ class PortHolder {
     std::unique_ptr<Go> go;
     bool joined = false;
     bool asked = false;    // it has sent a go: no more of what it brought along
-    std::size_t held = 0;  // moves it brought along so far
+    Stock brought{};       // the stock it brings along, as far as it has come
     bool hasPort = false;  // it holds a handle of our port
     bool broken = false;   // a line to it could not be sent
   };
@@ -97,6 +99,9 @@ class PortHolder {
   bool tell(Peer& peer, const std::string& line, std::intptr_t port = -1);
   // Passes the port's handle to a joined process with `word` (welcome, port).
   void passPort(Peer& peer, const std::string& word);
+  // The heir's word that it holds the port now, waited for up to kMeetingTimeout; false when it
+  // ends first.
+  bool takenOver(Peer& heir);
 
   Parts parts_;
   link::SerialChannel* serial_;

@@ -11,7 +11,7 @@
 #include "link/port_choice.h"
 #include "link/port_spec.h"
 #include "link/serial_channel.h"
-#include "uci/meeting.h"
+#include "uci/port_role.h"
 #include "uci/uci_loop.h"
 
 namespace kestrelgate::uci {
@@ -70,8 +70,8 @@ void startUp(int argumentCount, const char* const* argumentVector,
 
   // The port is opened here, or, when another Kestrelgate on the same device holds it (a GUI
   // starts one engine process per side), that one is joined.
-  PortMeeting port({channels, kSerialChannel, choice.specText, choice.devicePath, output,
-                    consolePlatform, serialPlatform, meetingPlace});
+  PortRole port({channels, kSerialChannel, choice.specText, choice.devicePath, output,
+                 consolePlatform, serialPlatform, meetingPlace});
   if (!port.start()) {
     output.writeLine("Cannot initialise comport");
     console::closeAllChannels(channels);

@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "console/text.h"
-#include "uci/move_reader.h"
 
 namespace kestrelgate::uci {
 
@@ -11,7 +10,6 @@ UciLoop::UciLoop(CommandSource commands, console::LineOutput& output, MoveSource
     : commands_(std::move(commands)), output_(output), moves_(std::move(moves)) {}
 
 void UciLoop::runCommandLoop() {
-  pendingReply_ = false;
   std::string line;
   for (;;) {
     // At the end of input the GUI has gone: leave as at "quit" instead of turning for ever.
@@ -32,19 +30,9 @@ void UciLoop::runCommandLoop() {
       position_.follow(command);
     }
     if (command.compare(0, 2, "go") == 0 && command.size() >= 2) {
-      std::string replyMove;
-      // A stored second move shorter than 3 characters is no move: such a "go" waits for the
-      // chess computer's next move line like one with nothing pending.
-      if (pendingReply_ && storedReply_.size() >= 3) {
-        replyMove = storedReply_;
-        pendingReply_ = false;
-      } else {
-        std::optional<MoveReply> reply = moves_(position_);
-        if (!reply) return;
-        replyMove = std::move(reply->move);
-        storedReply_ = std::move(reply->secondMove);
-        pendingReply_ = true;
-      }
+      const std::optional<std::string> reply = moves_(position_);
+      if (!reply) return;
+      const std::string& replyMove = *reply;
       if (moveAsPv_) {
         // Some GUIs (Scid's "finish game") play the first move of the last principal variation
         // they were told, never the bestmove, and read an info line only when it has a score as

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "console/console_output.h"
-#include "uci/move_reader.h"
 #include "uci/position.h"
 
 namespace kestrelgate::uci {
@@ -16,11 +15,11 @@ class UciLoop {
  public:
   // One command line into the text; false once the input has ended with nothing to deliver.
   using CommandSource = std::function<bool(std::string&)>;
-  // The chess computer's next move, answered as the GUI's position (as its last "position"
-  // command left it) wants it; the loop keeps a second move for the following "go" (a source
-  // that deals second moves itself, to whichever go comes next, leaves it empty). Nothing when
-  // the GUI has gone while the move was awaited: the loop then ends.
-  using MoveSource = std::function<std::optional<MoveReply>(const Position&)>;
+  // The move for a "go": the chess computer's next one, answered as the GUI's position (as its
+  // last "position" command left it) wants it; a second move of the same line is the source's
+  // pending reply for the next "go". Nothing when the GUI has gone while the move was awaited:
+  // the loop then ends.
+  using MoveSource = std::function<std::optional<std::string>(const Position&)>;
 
   UciLoop(CommandSource commands, console::LineOutput& output, MoveSource moves);
 
@@ -35,8 +34,6 @@ class UciLoop {
   // bestmove, for the GUIs that play the pv's move.
   void setOption(const std::string& command);
 
-  bool pendingReply_ = false;
-  std::string storedReply_;
   Position position_;
   bool moveAsPv_ = false;
 };

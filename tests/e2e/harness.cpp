@@ -1,6 +1,10 @@
 #include "harness.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -200,6 +204,29 @@ std::unique_ptr<FakeChessComputer> ptyWithNumberOf(const std::string& devicePath
     }
   }
   return nullptr;
+}
+
+std::optional<TerminalState> terminalState(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  TerminalState state;
+  termios mode{};
+  const bool ok = tcgetattr(fd, &mode) == 0 && ioctl(fd, TIOCGEXCL, &state.exclusive) == 0;
+  state.speed = cfgetospeed(&mode);
+  state.lockable = flock(fd, LOCK_EX | LOCK_NB) == 0;  // ours until the close just below
+  close(fd);
+  if (!ok) return std::nullopt;
+  return state;
+}
+
+bool setToNineSixHundred(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  termios mode{};
+  const bool ok = tcgetattr(fd, &mode) == 0 && cfsetispeed(&mode, B9600) == 0 &&
+                  cfsetospeed(&mode, B9600) == 0 && tcsetattr(fd, TCSANOW, &mode) == 0;
+  close(fd);
+  return ok;
 }
 
 bool waitUntilLetGo(const Child& process, const std::string& path, Millis timeout) {

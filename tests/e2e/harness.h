@@ -8,6 +8,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -182,6 +183,25 @@ std::vector<std::string> words(const std::string& text);
 // higher one (the number is someone else's for a moment, as other tests make ptys too) is
 // given back and the next try comes a little later. nullptr when the number did not come.
 std::unique_ptr<FakeChessComputer> ptyWithNumberOf(const std::string& devicePath, Millis timeout);
+
+// A terminal as a program that opens it next finds it, through a descriptor of our own: its
+// line speed, the exclusive mark, and whether its lock can be had.
+struct TerminalState {
+  unsigned speed = 0;
+  int exclusive = -1;
+  bool lockable = false;
+
+  friend bool operator==(const TerminalState&, const TerminalState&) = default;
+  friend void PrintTo(const TerminalState& state, std::ostream* out) {
+    *out << "speed code " << state.speed << ", exclusive " << state.exclusive
+         << (state.lockable ? ", lockable" : ", locked");
+  }
+};
+std::optional<TerminalState> terminalState(const std::string& path);
+
+// Sets the terminal to 9600 bit/s, a speed the program never asks for, so that a change it left
+// behind shows.
+bool setToNineSixHundred(const std::string& path);
 
 // Waits until the process no longer holds `path` open; false when it still does at the
 // deadline.

@@ -26,41 +26,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A terminal's line speed and exclusive mark, read through a descriptor of our own.
-struct TerminalState {
-  speed_t speed = 0;
-  int exclusive = -1;
-
-  friend bool operator==(const TerminalState&, const TerminalState&) = default;
-  friend void PrintTo(const TerminalState& state, std::ostream* out) {
-    *out << "speed code " << state.speed << ", exclusive " << state.exclusive;
-  }
-};
-
-std::optional<TerminalState> terminalState(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  TerminalState state;
-  termios mode{};
-  const bool ok = tcgetattr(fd, &mode) == 0 && ioctl(fd, TIOCGEXCL, &state.exclusive) == 0;
-  state.speed = cfgetospeed(&mode);
-  close(fd);
-  if (!ok) return std::nullopt;
-  return state;
-}
-
-// Sets the terminal to 9600 bit/s, a speed the program never asks for, so that a change it left
-// behind shows.
-bool setToNineSixHundred(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return false;
-  termios mode{};
-  const bool ok = tcgetattr(fd, &mode) == 0 && cfsetispeed(&mode, B9600) == 0 &&
-                  cfsetospeed(&mode, B9600) == 0 && tcsetattr(fd, TCSANOW, &mode) == 0;
-  close(fd);
-  return ok;
-}
-
 // The engine started with some of its standard descriptors closed, as `kestrelgate PORT >&-`,
 // and nowhere to meet another Kestrelgate: the port is then the first thing it opens.
 std::vector<std::string> withClosed(const std::string& closing,

@@ -291,8 +291,18 @@ std::vector<RunAs> users() {
   return as;
 }
 
+// Once a game's engines have ended, the next Kestrelgate on the port has it: it answers, where
+// a holder that had not let go would have it refused, or joined to one that no longer plays.
+void expectPortFree(const std::vector<std::string>& command) {
+  Child next(command);
+  next.sendLine("isready");
+  EXPECT_TRUE(next.readUntil("readyok\r\n")) << next.output();
+  next.sendLine("quit");
+  EXPECT_EQ(next.waitExit(), 0);
+}
+
 // Plays the whole Opera game with one engine per side, or with one engine for both; returns
-// what each ply brought from the engine asked.
+// what each ply brought from the engine asked. After a pair's game the port is free.
 std::vector<PlyLines> playOpera(bool twoEngines, const std::vector<std::string>& runAs = {}) {
   const SimulatedMachine machine =
       startSimulator({"--fast", "--linger", "-1", transcriptPath("opera-game.txt")});
@@ -315,6 +325,7 @@ std::vector<PlyLines> playOpera(bool twoEngines, const std::vector<std::string>&
     plies.push_back(*lines);
   }
   gui.end();
+  if (twoEngines) expectPortFree(command);
   return plies;
 }
 
@@ -650,6 +661,54 @@ class PairOnPty {
  private:
   const RunAs& as_;
 };
+
+// Whatever order a game's pair ends in, the last one out puts the port back as it was found: no
+// lock, no exclusive mark (which a pseudo-terminal, a network serial bridge or a port another
+// program keeps open would keep), its settings; the next Kestrelgate on it has it. Quit to both
+// in the same moment, as a GUI sends it at a game's end, is the order that left the mark.
+TEST(E2ePair, ThePortIsPutBackByTheLastOneOut) {
+  if (underWine()) GTEST_SKIP() << "Windows releases a COM port with its process";
+  enum class Order { BothAtOnce, JoinedFirst, HolderFirst };
+  const struct {
+    const char* what;
+    Order order;
+    int games;
+  } rows[] = {{"quit to both at once", Order::BothAtOnce, 20},
+              {"the joined one quits first", Order::JoinedFirst, 1},
+              {"the holder quits first", Order::HolderFirst, 1}};
+  const auto quit = [](Child& engine) {
+    engine.sendLine("quit");
+    EXPECT_EQ(engine.waitExit(), 0);
+  };
+  for (const RunAs& as : users()) {
+    for (const auto& row : rows) {
+      for (int game = 1; game <= row.games; ++game) {
+        SCOPED_TRACE(std::string(row.what) + ", game " + std::to_string(game) + ", " + as.who);
+        PairOnPty pair(as);
+        const std::string path = pair.machine.devicePath();
+        ASSERT_TRUE(setToNineSixHundred(path));
+        const std::optional<TerminalState> found = terminalState(path);
+        ASSERT_TRUE(pair.begin());
+        pair.playFirstLine();
+        if (row.order == Order::BothAtOnce) {
+          pair.holder->sendLine("quit");
+          pair.joined->sendLine("quit");
+        }
+        if (row.order == Order::JoinedFirst) quit(*pair.joined);
+        quit(*pair.holder);
+        if (row.order == Order::HolderFirst) {
+          EXPECT_TRUE(pair.comesToHold(*pair.joined));
+        }
+        quit(*pair.joined);
+        EXPECT_EQ(terminalState(path), found);
+        const std::unique_ptr<Child> next = pair.start();
+        pair.machine.print("02 g1-f3\r\n");
+        EXPECT_EQ(PairOnPty::ask(*next), "bestmove g1f3\r\n");
+        quit(*next);
+      }
+    }
+  }
+}
 
 // What was done to the pair before, as someone else would do it to a user's game: each row
 // leaves the game as it would be without it.

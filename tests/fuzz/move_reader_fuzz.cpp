@@ -93,7 +93,10 @@ struct Go final : kestrelgate::uci::WaitingGo {
     output.writeText("info string ");
     output.writeLine(line);
   }
-  void answer(const std::string& move) override { output.events.push_back("move [" + move + "]"); }
+  bool answer(const std::string& move) override {
+    output.events.push_back("move [" + move + "]");
+    return true;
+  }
   EventOutput& output;
 };
 
@@ -106,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   MoveReader reader;
   Go go(output);
   for (const char byte : bytes) {
-    // A go asks whenever none waits; one answered at once from a kept move asks again.
+    // A go asks whenever none waits; one answered at once from a pending reply asks again.
     while (!reader.waiting()) reader.ask(go);
     if (byte == kEmptyRead) continue;
     if (byte == kGuiGone) {
@@ -117,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     reader.take(byte);
   }
   // A second move answers the next go at once, bytes or no bytes.
-  while (!reader.waiting() && !reader.kept().empty()) reader.ask(go);
+  while (!reader.waiting() && reader.pendingReply()) reader.ask(go);
   const std::vector<std::string> expected = model(bytes);
   if (output.events != expected) {
     std::size_t at = 0;

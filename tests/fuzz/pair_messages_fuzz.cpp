@@ -43,21 +43,21 @@ std::vector<std::string> modelLines(std::string_view stream, bool& malformed) {
   return lines;
 }
 
-// A line as a message: its first word says what it is; back and held carry a piece (or "-"),
+// A line as a message: its first word says what it is; back and stock carry a piece (or "-"),
 // a blank and a move of one byte or more.
 std::string modelMessage(const std::string& line) {
   const std::size_t blank = line.find(' ');
   const std::string word = line.substr(0, blank);
   const std::string rest = blank == std::string::npos ? "" : line.substr(blank + 1);
-  const char* const kinds[] = {"hello", "go",   "back", "held", "partial", "welcome",
-                               "full",  "info", "move", "gone", "port"};
+  const char* const kinds[] = {"hello",   "go",   "back", "stock", "partial", "taken",
+                               "welcome", "full", "info", "move",  "gone",    "port"};
   std::string kind = "unknown";
   for (const char* known : kinds) {
     if (word == known) kind = known;
   }
   if (kind == "hello" && line != "hello kestrelgate 1.1") kind = "unknown";
   if (kind == "unknown") return "unknown ||";
-  if (kind == "back" || kind == "held") {
+  if (kind == "back" || kind == "stock") {
     if (rest.size() < 3 || rest[1] != ' ' ||
         std::string("-QRBN").find(rest[0]) == std::string::npos) {
       return "unknown ||";
@@ -68,8 +68,8 @@ std::string modelMessage(const std::string& line) {
 }
 
 std::string shown(const Message& message) {
-  const char* const names[] = {"hello", "go",   "back", "held", "partial", "welcome",
-                               "full",  "info", "move", "gone", "port",    "unknown"};
+  const char* const names[] = {"hello", "go",   "back", "stock", "partial", "taken",  "welcome",
+                               "full",  "info", "move", "gone",  "port",    "unknown"};
   std::string text = names[static_cast<int>(message.kind)];
   if (message.kind == MessageKind::Unknown) return text + " ||";
   return text + " |" + (message.piece != 0 ? std::string(1, message.piece) : "") + "|" +

@@ -1,10 +1,10 @@
 // A GUI session against a scripted chess computer: the command loop against a plain model of
 // the conversation. Both must write exactly the same bytes, in the same write requests.
 //
-// Input: the GUI's command lines, then, after the first 0xFF byte, the chess computer's move
-// lines, one reply a line: its first four bytes are the move (three at the least, as the move
-// reader guarantees), the next four the second move. When the GUI's lines run out its input has
-// ended; when the replies run out while a move is awaited, the GUI has gone.
+// Input: the GUI's command lines, then, after the first 0xFF byte, the moves the move source
+// gives, one a line: its first four bytes (three at the least, as the move reader guarantees).
+// When the GUI's lines run out its input has ended; when the moves run out while one is
+// awaited, the GUI has gone.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -16,12 +16,9 @@
 #include <vector>
 
 #include "console/console_output.h"
-#include "uci/move_reader.h"
 #include "uci/uci_loop.h"
 
 namespace {
-
-using kestrelgate::uci::MoveReply;
 
 class RequestOutput final : public kestrelgate::console::LineOutput {
  public:
@@ -48,25 +45,23 @@ std::vector<std::string> splitLines(std::string_view text) {
   return lines;
 }
 
-std::deque<MoveReply> replies(std::string_view script) {
-  std::deque<MoveReply> out;
+std::deque<std::string> replies(std::string_view script) {
+  std::deque<std::string> out;
   for (std::string line : splitLines(script)) {
     while (line.size() < 3) line += 'a';
-    out.push_back({line.substr(0, 4), line.size() > 4 ? line.substr(4, 4) : ""});
+    out.push_back(line.substr(0, 4));
   }
   return out;
 }
 
 std::vector<std::string> model(const std::vector<std::string>& commands,
-                               std::deque<MoveReply> moves) {
+                               std::deque<std::string> moves) {
   std::vector<std::string> out;
   auto line = [&](const std::string& text) {
     if (!text.empty()) out.push_back(text);
     out.push_back("\r\n");
   };
-  bool pending = false;
   bool pv = false;
-  std::string stored;
   for (const std::string& raw : commands) {
     // Blanks go at both ends, and NULs at the end; tabs stay.
     std::size_t first = raw.find_first_not_of(' ');
@@ -83,17 +78,9 @@ std::vector<std::string> model(const std::vector<std::string>& commands,
     } else if (command == "isready") {
       line("readyok");
     } else if (command.size() >= 2 && command[0] == 'g' && command[1] == 'o') {
-      std::string move;
-      if (pending && stored.size() >= 3) {
-        move = stored;
-        pending = false;
-      } else {
-        if (moves.empty()) return out;  // the GUI went while the move was awaited
-        move = moves.front().move;
-        stored = moves.front().secondMove;
-        moves.pop_front();
-        pending = true;
-      }
+      if (moves.empty()) return out;  // the GUI went while the move was awaited
+      const std::string move = moves.front();
+      moves.pop_front();
       if (pv) {
         out.push_back("info score cp 0 pv ");
         line(move);
@@ -121,11 +108,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view all(reinterpret_cast<const char*>(data), size);
   const std::size_t split = all.find('\xff');
   const std::vector<std::string> commands = splitLines(all.substr(0, split));
-  const std::deque<MoveReply> script =
+  const std::deque<std::string> script =
       replies(split == std::string_view::npos ? std::string_view() : all.substr(split + 1));
 
   std::size_t next = 0;
-  std::deque<MoveReply> moves = script;
+  std::deque<std::string> moves = script;
   RequestOutput output;
   uci::UciLoop loop(
       [&](std::string& line) {
@@ -134,11 +121,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return true;
       },
       output,
-      [&](const kestrelgate::uci::Position&) -> std::optional<MoveReply> {
+      [&](const kestrelgate::uci::Position&) -> std::optional<std::string> {
         if (moves.empty()) return std::nullopt;
-        MoveReply reply = moves.front();
+        std::string move = moves.front();
         moves.pop_front();
-        return reply;
+        return move;
       });
   loop.runCommandLoop();
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,9 +22,10 @@ struct Go final : WaitingGo {
     output.writeText("info string ");
     output.writeLine(line);
   }
-  void answer(const std::string& move) override {
+  bool answer(const std::string& move) override {
     answered = move;
     hasAnswer = true;
+    return reaches;
   }
   std::optional<std::string> move() const {
     if (!hasAnswer) return std::nullopt;
@@ -32,6 +34,13 @@ struct Go final : WaitingGo {
   RecordingOutput& output;
   std::string answered;
   bool hasAnswer = false;
+  bool reaches = true;  // false: the move cannot reach the GUI, which has gone
+};
+
+// A go's move, and the second move of the same line, the pending reply the next go gets.
+struct MoveReply {
+  std::string move;
+  std::string secondMove;
 };
 
 // The serial line as a script of bytes, read one at a time, and only while a go waits.
@@ -49,7 +58,7 @@ struct Reader {
   MoveReply readMove() {
     Go go(output);
     MoveReply reply{ask(go).value(), ""};
-    if (!moves.kept().empty()) {
+    if (moves.pendingReply()) {
       const std::size_t before = position;
       reply.secondMove = ask(go).value();
       EXPECT_EQ(position, before);
@@ -150,7 +159,7 @@ TEST(MoveReader, AGoGivenUpPartWayLeavesTheLineToTheNext) {
   EXPECT_FALSE(reader.moves.waiting());
   EXPECT_EQ(gone.move(), std::nullopt);
   EXPECT_EQ(reader.output.wire, "info string Thinking\r\n");
-  EXPECT_EQ(reader.moves.partialLine(), "12 e2");
+  EXPECT_EQ(reader.moves.stock().partial, "12 e2");
   Go next(reader.output);
   EXPECT_EQ(reader.ask(next), "e2e4");
 }
@@ -167,9 +176,32 @@ TEST(MoveReader, TheSecondMoveReachesTheOtherWaitingGoAtOnce) {
   EXPECT_EQ(white.move(), "d1h5");
   EXPECT_EQ(reader.output.wire, "info string Check\r\n");
   EXPECT_EQ(blackOutput.wire, "");
-  // A move given back (its GUI went before it had it) answers the next go first.
-  reader.moves.giveBack({"g8f6"});
-  EXPECT_EQ(reader.ask(black), "g8f6");
+}
+
+// A move that did not reach its go (its GUI went before it had it) is the next go's, before the
+// pending reply: dealt and not taken, or given back by another process.
+TEST(MoveReader, AMoveThatMissedItsGoAnswersTheNextFirst) {
+  Reader reader("05 d1-h5 g8-f6\r\n");
+  Go gone(reader.output);
+  gone.reaches = false;
+  EXPECT_EQ(reader.ask(gone), "d1h5");
+  Go next(reader.output);
+  EXPECT_EQ(reader.ask(next), "d1h5");
+  reader.moves.giveBack({"a2a3"});
+  EXPECT_EQ(reader.ask(next), "a2a3");
+  EXPECT_EQ(reader.ask(next), "g8f6");
+}
+
+// The stock of a process that held the port before comes before what this one has read: its
+// moves before the pending reply, its line before the bytes read since.
+TEST(MoveReader, AStockTakenInComesBeforeWhatWasReadHere) {
+  Reader reader("05 d1-h5 g8-f6\r\n-e4\r\n");
+  Go white(reader.output);
+  EXPECT_EQ(reader.ask(white), "d1h5");
+  reader.moves.takeIn({{{"b1c3"}, {"b8c6"}}, "06 e2"});
+  EXPECT_EQ(reader.moves.stock().moves,
+            (std::deque<link::PrintedMove>{{"b1c3"}, {"b8c6"}, {"g8f6"}}));
+  for (const char* move : {"b1c3", "b8c6", "g8f6", "e2e4"}) EXPECT_EQ(reader.ask(white), move);
 }
 
 // A promotion is answered with its piece on the position of the go it is dealt to, and a line

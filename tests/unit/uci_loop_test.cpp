@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "recording_output.h"
-#include "uci/move_reader.h"
 
 namespace kestrelgate::uci {
 namespace {
@@ -25,7 +24,7 @@ const char* const kUciReply =
 // The GUI's lines, then the end of input; the chess computer's move lines in order.
 struct Session {
   std::deque<std::string> commands;
-  std::deque<MoveReply> moves;
+  std::deque<std::string> moves;
   RecordingOutput output;
   int commandReads = 0;
   int moveReads = 0;
@@ -48,15 +47,15 @@ struct Session {
           return true;
         },
         output,
-        [this](const Position& position) -> std::optional<MoveReply> {
+        [this](const Position& position) -> std::optional<std::string> {
           ++moveReads;
           wireAtMoveRead.push_back(output.wire);
           positionAtMoveRead.push_back(position.fen());
           if (moves.empty() && guiGoneWhenMovesRunOut) return std::nullopt;
           if (moves.empty()) throw std::runtime_error("no move line left");
-          MoveReply reply = moves.front();
+          std::string move = moves.front();
           moves.pop_front();
-          return reply;
+          return move;
         });
     loop.runCommandLoop();
     return output.wire;
@@ -92,7 +91,7 @@ TEST(UciLoop, IgnoresEverythingElseWithoutOutput) {
 TEST(UciLoop, EveryCommandBeginningWithGoWaitsForAMove) {
   Session s;
   s.commands = {"go", "go infinite", "go wtime 300000 btime 300000", "go ponder", "gox", "quit"};
-  for (const char* m : {"a2a3", "b2b3", "c2c3", "d2d3", "e2e3"}) s.moves.push_back({m, ""});
+  for (const char* m : {"a2a3", "b2b3", "c2c3", "d2d3", "e2e3"}) s.moves.push_back(m);
   EXPECT_EQ(s.run(),
             "bestmove a2a3\r\nbestmove b2b3\r\nbestmove c2c3\r\nbestmove d2d3\r\n"
             "bestmove e2e3\r\n");
@@ -101,27 +100,10 @@ TEST(UciLoop, EveryCommandBeginningWithGoWaitsForAMove) {
   EXPECT_EQ(s.output.requests[1], "a2a3");
 }
 
-TEST(UciLoop, TheSecondMoveAnswersTheNextGoAcrossOtherCommands) {
-  Session s;
-  s.commands = {"go", "ucinewgame", "position startpos moves e2e4 e7e5", "isready", "go",
-                "go", "quit"};
-  s.moves = {{"e2e4", "e7e5"}, {"g1f3", "b8c6"}};
-  EXPECT_EQ(s.run(), "bestmove e2e4\r\nreadyok\r\nbestmove e7e5\r\nbestmove g1f3\r\n");
-  EXPECT_EQ(s.moveReads, 2);
-}
-
-TEST(UciLoop, AStoredReplyShorterThanAMoveIsNoReply) {
-  Session s;
-  s.commands = {"go", "go", "go", "go", "quit"};
-  s.moves = {{"e2e4", ""}, {"d2d4", "d7"}, {"c2c4", "c7c5"}};
-  EXPECT_EQ(s.run(), "bestmove e2e4\r\nbestmove d2d4\r\nbestmove c2c4\r\nbestmove c7c5\r\n");
-  EXPECT_EQ(s.moveReads, 3);
-}
-
 TEST(UciLoop, CommandsSentDuringAWaitAreAnsweredAfterIt) {
   Session s;
   s.commands = {"go", "isready", "stop", "quit"};
-  s.moves = {{"e2e4", "e7e5"}};
+  s.moves = {"e2e4"};
   EXPECT_EQ(s.run(), "bestmove e2e4\r\nreadyok\r\n");
   ASSERT_EQ(s.wireAtMoveRead.size(), 1u);
   EXPECT_EQ(s.wireAtMoveRead[0], "");
@@ -138,9 +120,9 @@ TEST(UciLoop, TheGuiGoingAwayDuringAGoEndsTheLoopWithoutAnAnswer) {
   Session s;
   s.guiGoneWhenMovesRunOut = true;
   s.commands = {"go", "go", "go", "isready"};
-  s.moves = {{"e2e4", "e7e5"}};
+  s.moves = {"e2e4", "e7e5"};
   EXPECT_EQ(s.run(), "bestmove e2e4\r\nbestmove e7e5\r\n");
-  EXPECT_EQ(s.moveReads, 2);
+  EXPECT_EQ(s.moveReads, 3);
   EXPECT_EQ(s.commandReads, 3);  // nothing after that go is read
 }
 
@@ -151,7 +133,7 @@ TEST(UciLoop, MoveAsPvPutsTheMoveInAnInfoLineBeforeEachBestmove) {
   s.commands = {"setoption name MoveAsPv value true",  "go", "go",
                 "setoption name moveaspv value FALSE", "go", "setoption name MoveAsPv",
                 "setoption name OwnBook value true",   "go", "quit"};
-  s.moves = {{"e2e4", "e7e5"}, {"g1f3", ""}, {"b8c6", ""}};
+  s.moves = {"e2e4", "e7e5", "g1f3", "b8c6"};
   EXPECT_EQ(s.run(),
             "info score cp 0 pv e2e4\r\nbestmove e2e4\r\n"
             "info score cp 0 pv e7e5\r\nbestmove e7e5\r\n"
@@ -168,7 +150,7 @@ TEST(UciLoop, EachGoIsAskedWithTheGuisPosition) {
                 "go", "position fen 8/8/8 w",
                 "go", "  position   fen 4k3/1P6/8/8/8/8/8/4K3 w - - 0 40  ",
                 "go", "quit"};
-  s.moves = {{"e2e4", ""}, {"e7e5", ""}, {"g1f3", ""}, {"b8c6", ""}, {"b7b8q", ""}};
+  s.moves = {"e2e4", "e7e5", "g1f3", "b8c6", "b7b8q"};
   EXPECT_EQ(s.run(),
             "bestmove e2e4\r\nbestmove e7e5\r\nbestmove g1f3\r\nbestmove b8c6\r\n"
             "bestmove b7b8q\r\n");
