@@ -90,7 +90,8 @@ bench: build
 	  $$(test -x $(EARLIERBUILD)/kestrelgate && echo $(EARLIERBUILD)/kestrelgate)
 
 clean:
-	rm -rf $(BUILD) $(WIN64BUILD) $(WINBUILD) $(PACKAGEBUILD) $(WINPACKAGEBUILD) $(EARLIERBUILD) out
+	rm -rf $(BUILD) $(WIN64BUILD) $(WINBUILD) $(PACKAGEBUILD) $(WINPACKAGEBUILD) $(EARLIERBUILD) \
+	  build-demo out
 
 # Every C++ file as the repository's .clang-format has it, by Debian 12's clang-format 14 (other
 # versions lay some constructs out differently).
